@@ -1,0 +1,51 @@
+// QLPGPUtils.dll loaded at run time, with its exports looked up by name as its callers find them
+// (the Java runtime looks natives up by their decorated names in the 32-bit build).
+#pragma once
+
+#include <jni.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace ql::test {
+
+// The name under which the Java runtime finds a native of com.brennick.util.Native: in the 32-bit
+// build "_Java_com_brennick_util_Native_<method>@<argument bytes>", in the 64-bit build the plain name.
+std::string JniExportName(const std::string& method, int argumentBytes);
+
+// The data block the library shares between processes, as mapped into this process. Tests read it
+// to see what the library stored; the layout is the library's.
+struct SharedBlockView {
+    std::uint32_t mainWnd;
+    std::uint32_t hiddenWnd;
+    std::int32_t creatorPending;
+    char requestBuffer[65536];
+    char commandBuffer[65536];
+};
+
+class Bridge {
+public:
+    using WaitForOpenFileRequestFn = jstring(JNICALL*)(JNIEnv*, jclass, jint, jint);
+
+    // Loads QLPGPUtils.dll from the test program's folder; loaded() tells whether it worked.
+    Bridge();
+    ~Bridge();
+    Bridge(const Bridge&) = delete;
+    Bridge& operator=(const Bridge&) = delete;
+
+    bool loaded() const { return module_ != nullptr && waitForOpenFileRequest != nullptr; }
+    // The library's shared section in this process, or null.
+    SharedBlockView* shared() const;
+
+    int (*RequestOpenFile)(const char*) = nullptr;
+    int (*SendCommand)(const char*) = nullptr;
+    HWND (*GetMainWnd)() = nullptr;
+    HWND (*GetHiddenWnd)() = nullptr;
+    WaitForOpenFileRequestFn waitForOpenFileRequest = nullptr;
+
+private:
+    HMODULE module_ = nullptr;
+};
+
+}  // namespace ql::test

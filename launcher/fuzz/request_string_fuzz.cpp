@@ -1,0 +1,291 @@
+// Fuzz target for the request-string helpers: runs all five on arbitrary bytes and aborts when a
+// property that holds for every input is broken.
+//
+// Input layout: the first four bytes (little-endian) are the foreground window value, the rest is
+// the command line. Inputs shorter than four bytes are a command line with window 0.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "request_string.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// The input being checked, printed when a property fails so that a driver run can be reproduced.
+std::string_view g_commandLine;
+std::int32_t g_foreground = 0;
+
+void PrintEscaped(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c >= 32 && c < 127 && c != '\\') {
+            std::fputc(c, stderr);
+        } else {
+            std::fprintf(stderr, "\\x%02x", c);
+        }
+    }
+}
+
+void Require(bool holds, const char* property) {
+    if (holds) return;
+    std::fprintf(stderr, "request_string_fuzz: broken: %s\n  window %ld, command line [", property,
+                 static_cast<long>(g_foreground));
+    PrintEscaped(g_commandLine);
+    std::fprintf(stderr, "]\n");
+    std::abort();
+}
+
+bool Contains(std::string_view text, char c) {
+    return text.find(c) != std::string_view::npos;
+}
+
+std::string Without(std::string_view text, std::string_view dropped) {
+    std::string kept;
+    for (char c : text) {
+        if (dropped.find(c) == std::string_view::npos) kept += c;
+    }
+    return kept;
+}
+
+std::size_t Count(std::string_view text, char c) {
+    std::size_t n = 0;
+    for (char d : text) n += d == c;
+    return n;
+}
+
+std::string Quote(std::string_view arg) {
+    std::string quoted = "\"";
+    for (char c : arg) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + '"';
+}
+
+std::string JoinQuoted(const Args& args) {
+    std::string line;
+    for (const std::string& arg : args) line += (line.empty() ? "" : " ") + Quote(arg);
+    return line;
+}
+
+// Splitting at blanks with no quote handling: what the splitter must do on a line without quotes.
+Args SplitAtBlanks(std::string_view text) {
+    Args args;
+    std::string current;
+    for (char c : text) {
+        if (c != ' ') {
+            current += c;
+        } else if (!current.empty()) {
+            args.push_back(std::move(current));
+            current.clear();
+        }
+    }
+    if (!current.empty()) args.push_back(std::move(current));
+    return args;
+}
+
+std::string UnprotectPrefix(std::int32_t foreground) {
+    return "\"" + std::to_string(foreground) + "*unprotect*";
+}
+
+// An opening quote at the very end adds an argument only when text follows it.
+void CheckSplitAtEnd(std::string_view line, const Args& args) {
+    const std::string canonical = JoinQuoted(args);
+    Require(ql::SplitCommandLine(canonical + " \"") == args,
+            "a stray quote at the end adds no argument");
+    const std::string rest = Without(line, "\"");
+    if (rest.empty()) return;
+    Args longer = args;
+    longer.push_back(rest);
+    Require(ql::SplitCommandLine(canonical + " \"" + rest) == longer,
+            "an unterminated quoted argument counts");
+}
+
+// In a bare word a doubled quote is one literal quote and a lone quote is dropped.
+void CheckSplitBareQuotes(std::string_view line) {
+    const std::string word = Without(line, "\" ");
+    if (word.empty()) return;
+    Require(ql::SplitCommandLine(word + "\"\"" + word) == Args{word + "\"" + word},
+            "a doubled quote in a bare word");
+    Require(ql::SplitCommandLine(word + "\"" + word) == Args{word + word},
+            "a lone quote in a bare word");
+}
+
+void CheckSplit(std::string_view line) {
+    const Args args = ql::SplitCommandLine(line);
+    std::string joined;
+    std::size_t quotes = 0;
+    for (const std::string& arg : args) {
+        joined += arg;
+        quotes += Count(arg, '"');
+    }
+    // Blanks and quotes are the only characters the splitter drops or adds; all others are kept
+    // once each, in order.
+    Require(Without(joined, "\" ") == Without(line, "\" "),
+            "split keeps every other character in order");
+    Require(2 * quotes <= Count(line, '"'), "split: each literal quote costs two quotes of input");
+    Require(joined.size() <= line.size(), "split output is no longer than its input");
+    if (!Contains(line, '"')) {
+        Require(args == SplitAtBlanks(line), "split of a line without quotes is a split at blanks");
+    }
+    Require(ql::SplitCommandLine(JoinQuoted(args)) == args,
+            "split gives back its arguments written in quotes");
+    CheckSplitAtEnd(line, args);
+    CheckSplitBareQuotes(line);
+}
+
+void CheckStrip(std::string_view text) {
+    const std::string stripped = ql::StripOuterQuotes(text);
+    const std::size_t lead = !text.empty() && text.front() == '"' ? 1 : 0;
+    Require(stripped.size() + 2 >= text.size(), "strip removes at most two characters");
+    Require(text.substr(lead, stripped.size()) == stripped, "strip keeps a contiguous middle part");
+    Require(ql::StripOuterQuotes("\"" + std::string(text) + "\"") == text,
+            "strip undoes one pair of quotes");
+    if (!text.empty() && text.front() != '"' && text.back() != '"') {
+        Require(stripped == text, "strip leaves text without outer quotes alone");
+    }
+}
+
+// The launch text depends only on the arguments, so their canonical quoted form gives the same.
+void CheckLaunchProperties(std::string_view line, std::int32_t fg) {
+    const std::string launch = ql::BuildLaunchArguments(line, fg);
+    Require(!launch.empty() && Contains(launch, '*'), "launch text is a request");
+    const Args args = ql::SplitCommandLine(line);
+    const std::string canonical = JoinQuoted(args);
+    Require(ql::BuildLaunchArguments(canonical, fg) == launch,
+            "launch text depends only on the arguments");
+    if (!Contains(line, '*')) {
+        Require(launch.front() == '"' && launch.back() == '"',
+                "a built launch text starts and ends with a quote");
+        const bool open = launch.starts_with("\"0*open**\"");
+        Require(open || launch.starts_with(UnprotectPrefix(fg)),
+                "a built launch text opens or unprotects");
+        Require(ql::IsOpenRequest(launch) == open,
+                "IsOpenRequest tells the two built launch texts apart");
+    }
+    if (args.empty() || args.back() != "-p") {
+        Require(ql::BuildLaunchArguments(canonical + " -p", fg) == launch,
+                "a final -p changes nothing");
+    }
+}
+
+// With no -p argument, the last argument alone decides the launch text.
+void CheckLaunchWithoutOption(std::string_view line, std::int32_t fg) {
+    const Args args = ql::SplitCommandLine(line);
+    for (const std::string& arg : args) {
+        if (arg == "-p") return;
+    }
+    const std::string item = args.empty() ? std::string() : args.back();
+    std::string expected;
+    if (Contains(item, '*')) {
+        expected = item;
+    } else if (item.empty()) {
+        expected = "\"0*open**\"";
+    } else {
+        expected = UnprotectPrefix(fg) + ql::StripOuterQuotes(item) + "*\"";
+    }
+    Require(ql::BuildLaunchArguments(line, fg) == expected,
+            "launch text without -p follows the last argument");
+}
+
+// A -p pair added at the end sets the value and leaves the request part alone.
+void CheckLaunchOption(std::string_view line, std::int32_t fg, std::string_view value) {
+    const Args args = ql::SplitCommandLine(line);
+    if (value.empty() || (!args.empty() && args.back() == "-p")) return;
+    const std::string canonical = JoinQuoted(args);
+    const std::string without = ql::BuildLaunchArguments(canonical + " -p \"\"", fg);
+    const std::string with = ql::BuildLaunchArguments(canonical + " -p " + Quote(value), fg);
+    Require(with == without + "-p \"" + std::string(value) + "\"",
+            "a -p value is appended to the request");
+}
+
+void CheckForward(std::string_view line, std::int32_t fg) {
+    const std::string forwarded = ql::BuildForwardedRequest(line, fg);
+    Require(!forwarded.empty() && Contains(forwarded, '*'), "forwarded text is a request");
+    Require(ql::BuildForwardedRequest(forwarded, fg ^ 1) == forwarded,
+            "forwarding a forwarded text changes nothing");
+    if (line.empty()) {
+        Require(forwarded == "0*open**", "an empty line forwards open");
+    } else if (Contains(line, '*')) {
+        Require(forwarded == line, "a line with an asterisk is forwarded unchanged");
+    } else {
+        const std::string prefix = UnprotectPrefix(fg);
+        Require(forwarded.size() >= prefix.size() + 2 && forwarded.starts_with(prefix) &&
+                    forwarded.ends_with("*\""),
+                "a path is forwarded as unprotect");
+        const std::string_view item =
+            std::string_view(forwarded).substr(prefix.size(), forwarded.size() - prefix.size() - 2);
+        Require(item == ql::StripOuterQuotes(line), "the forwarded item field is the whole line");
+        Require(!ql::IsOpenRequest(forwarded), "an unprotect request is not an open request");
+    }
+}
+
+// One quoted path (not empty, not -p) gives the same text whether launched or forwarded.
+void CheckLaunchMatchesForward(std::string_view line, std::int32_t fg) {
+    const std::string path = Without(line, "\"*");
+    if (path.empty() || path == "-p") return;
+    const std::string quoted = "\"" + path + "\"";
+    Require(ql::BuildLaunchArguments(quoted, fg) == ql::BuildForwardedRequest(quoted, fg),
+            "one quoted path launches and forwards alike");
+}
+
+std::string AsciiUpper(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return upper;
+}
+
+// "open" spelled in the letter case picked by the bits of the window value.
+std::string OpenInCase(std::int32_t bits) {
+    std::string word = "open";
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        const bool upper = (static_cast<std::uint32_t>(bits) >> i) & 1u;
+        if (upper) word[i] = static_cast<char>(word[i] - 'a' + 'A');
+    }
+    return word;
+}
+
+void CheckIsOpen(std::string_view text, std::int32_t fg) {
+    const bool open = ql::IsOpenRequest(text);
+    if (open) Require(Count(text, '*') >= 2, "an open request has a complete command field");
+    Require(ql::IsOpenRequest(AsciiUpper(text)) == open, "IsOpenRequest ignores ASCII letter case");
+    const std::string window = Without(text, "*");
+    const std::string word = OpenInCase(fg);
+    Require(ql::IsOpenRequest(window + "*" + word + "*" + std::string(text)),
+            "the second field open is found");
+    Require(!ql::IsOpenRequest(window + "*" + word + "x*" + std::string(text)),
+            "open followed by more is not open");
+    Require(!ql::IsOpenRequest(window), "text without an asterisk is not a request");
+    Require(ql::IsOpenRequest(ql::BuildForwardedRequest("", fg)), "the empty forward is open");
+    Require(ql::IsOpenRequest(ql::BuildLaunchArguments("", fg)), "the empty launch is open");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::int32_t fg = 0;
+    if (size >= 4) {
+        const std::uint32_t raw =
+            data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+        fg = static_cast<std::int32_t>(raw);
+        data += 4;
+        size -= 4;
+    }
+    const std::string line(reinterpret_cast<const char*>(data), size);
+    g_commandLine = line;
+    g_foreground = fg;
+
+    CheckSplit(line);
+    CheckStrip(line);
+    CheckLaunchProperties(line, fg);
+    CheckLaunchWithoutOption(line, fg);
+    CheckLaunchOption(line, fg, line.substr(0, line.size() / 2));
+    CheckForward(line, fg);
+    CheckLaunchMatchesForward(line, fg);
+    CheckIsOpen(line, fg);
+    return 0;
+}

@@ -12,9 +12,14 @@ std::string JniExportName(const std::string& method, int argumentBytes) {
     return name;
 }
 
-Bridge::Bridge() {
-    module_ = LoadLibraryA((ProgramDirectory() + "QLPGPUtils.dll").c_str());
-    if (module_ == nullptr) return;
+Bridge::Bridge() : Bridge(ProgramDirectory() + "QLPGPUtils.dll") {}
+
+Bridge::Bridge(const std::string& pathOrName) {
+    module_ = LoadLibraryA(pathOrName.c_str());
+    if (module_ == nullptr) {
+        loadError_ = GetLastError();
+        return;
+    }
     // GetProcAddress gives a generic function pointer; each is converted to what it really is.
     auto find = [this](const char* name) { return reinterpret_cast<void*>(GetProcAddress(module_, name)); };
     RequestOpenFile = reinterpret_cast<decltype(RequestOpenFile)>(find("RequestOpenFile"));
@@ -23,6 +28,7 @@ Bridge::Bridge() {
     GetHiddenWnd = reinterpret_cast<decltype(GetHiddenWnd)>(find("GetHiddenWnd"));
     waitForOpenFileRequest = reinterpret_cast<WaitForOpenFileRequestFn>(
         find(JniExportName("waitForOpenFileRequest", 16).c_str()));
+    if (waitForOpenFileRequest == nullptr) loadError_ = ERROR_PROC_NOT_FOUND;
 }
 
 Bridge::~Bridge() {

@@ -30,11 +30,19 @@ public:
 
     // Loads QLPGPUtils.dll from the test program's folder; loaded() tells whether it worked.
     Bridge();
+    // Loads the library as LoadLibraryA does with `pathOrName`: a full path (a copy of the library in
+    // a product tree a test built), or a bare name found by the ordinary DLL search, as the Java
+    // runtime finds it. Each copy of the library file has a shared block of its own: a test talks
+    // to a process through the very file that process loaded.
+    explicit Bridge(const std::string& pathOrName);
     ~Bridge();
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
 
     bool loaded() const { return module_ != nullptr && waitForOpenFileRequest != nullptr; }
+    // Why loading failed: LoadLibraryA's error, or ERROR_PROC_NOT_FOUND when the library has no
+    // waitForOpenFileRequest native; 0 when loaded.
+    DWORD loadError() const { return loadError_; }
     // The library's shared section in this process, or null.
     SharedBlockView* shared() const;
 
@@ -46,6 +54,7 @@ public:
 
 private:
     HMODULE module_ = nullptr;
+    DWORD loadError_ = 0;
 };
 
 }  // namespace ql::test

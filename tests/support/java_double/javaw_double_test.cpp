@@ -1,0 +1,270 @@
+// The javaw.exe double on its own, in a product tree of its own: the launcher's tests rely on it to
+// load the library the launcher's folder holds, publish its windows as the application does, follow
+// logon and logoff, record every request exactly and end when told to.
+#include <doctest/doctest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+#include "child_process.h"
+#include "java_double_files.h"
+
+using namespace ql::test;
+
+namespace {
+
+constexpr DWORD kTimeoutMs = 30000;
+constexpr UINT kExitMessage = WM_APP + 1;
+
+std::string Lower(std::string text) {
+    CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+void RemoveTree(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..") continue;
+            const std::string path = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+// A product tree in a temporary folder: the launcher's folder bin\ with the library, and beside it
+// the accompanying runtime jre\bin\ with the double.
+struct ProductTree {
+    std::string root, bin, jreBin, javaw, library, record;
+
+    ProductTree() {
+        char temp[MAX_PATH];
+        GetTempPathA(sizeof temp, temp);
+        static int serial = 0;
+        root = std::string(temp) + "qljavaw-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+        bin = root + "\\bin";
+        jreBin = root + "\\jre\\bin";
+        javaw = jreBin + "\\javaw.exe";
+        library = bin + "\\QLPGPUtils.dll";
+        record = jreBin + "\\javaw-record.log";
+        RemoveTree(root);
+        CreateDirectoryA(root.c_str(), nullptr);
+        CreateDirectoryA(bin.c_str(), nullptr);
+        CreateDirectoryA((root + "\\jre").c_str(), nullptr);
+        CreateDirectoryA(jreBin.c_str(), nullptr);
+
+        std::string builtJavaw = ProgramDirectory() + QL_JAVAW_FROM_BIN;
+        for (char& c : builtJavaw) if (c == '/') c = '\\';
+        REQUIRE_MESSAGE(CopyFileA(builtJavaw.c_str(), javaw.c_str(), FALSE), builtJavaw);
+        REQUIRE(CopyFileA((ProgramDirectory() + "QLPGPUtils.dll").c_str(), library.c_str(), FALSE));
+    }
+    ~ProductTree() { RemoveTree(root); }
+
+    void WriteControl(const std::string& contents) const {
+        HANDLE file = CreateFileA((jreBin + "\\javaw-control").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        REQUIRE(file != INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+
+    // The events one process recorded, without its process id; activations left out, since nothing
+    // here asks for the foreground.
+    std::vector<std::string> Events(DWORD processId) const {
+        std::string contents;
+        std::vector<std::string> events;
+        if (!ReadWholeFile(record, contents)) return events;
+        const std::string prefix = std::to_string(processId) + " ";
+        std::size_t start = 0;
+        for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = contents.substr(start, end - start);
+            if (line.rfind(prefix, 0) != 0) continue;
+            line.erase(0, prefix.size());
+            if (line.rfind("activated ", 0) == 0) continue;
+            events.push_back(line);
+        }
+        return events;
+    }
+
+    // The whole record, for failure messages.
+    std::string Text() const {
+        std::string contents;
+        ReadWholeFile(record, contents);
+        return contents;
+    }
+
+    // Waits until the process has recorded `count` events.
+    bool WaitForEvents(DWORD processId, std::size_t count) const {
+        const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
+        while (Events(processId).size() < count) {
+            if (GetTickCount64() >= deadline) return false;
+            Sleep(20);
+        }
+        return true;
+    }
+};
+
+// Waits until the published handle read by `read` equals `expected`.
+bool WaitForPublished(HWND (*read)(), HWND expected) {
+    const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
+    while (read() != expected) {
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+// Events one a line, so that a failed comparison shows them.
+std::string Lines(const std::vector<std::string>& events, std::size_t from = 0) {
+    std::string text;
+    for (std::size_t i = from; i < events.size(); ++i) text += events[i] + "\n";
+    return text;
+}
+
+std::string ClassOf(HWND window) {
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+struct Windows {
+    int main = 0, hidden = 0;
+    HWND mainWnd() const { return reinterpret_cast<HWND>(static_cast<std::intptr_t>(main)); }
+    HWND hiddenWnd() const { return reinterpret_cast<HWND>(static_cast<std::intptr_t>(hidden)); }
+    std::string Publication(bool loggedOn) const {
+        return "publish " + std::to_string(loggedOn ? main : 0) + " " + std::to_string(hidden);
+    }
+};
+
+// The handles of the "windows <main> <hidden>" event, checked to be the double's own windows.
+Windows WindowsOf(const std::string& event, DWORD processId) {
+    Windows windows;
+    REQUIRE(std::sscanf(event.c_str(), "windows %d %d", &windows.main, &windows.hidden) == 2);
+    CHECK(ClassOf(windows.mainWnd()) == "QLTestJavaMain");
+    CHECK(ClassOf(windows.hiddenWnd()) == "QLTestJavaHidden");
+    DWORD owner = 0;
+    GetWindowThreadProcessId(windows.mainWnd(), &owner);
+    CHECK(owner == processId);
+    return windows;
+}
+
+// Request text (ANSI) as the double must record it: UTF-8.
+std::string AnsiToUtf8(const std::string& ansi) {
+    std::wstring wide(ansi.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, nullptr));
+    return utf8;
+}
+
+Child StartJavaw(const ProductTree& tree, const std::string& commandLine) {
+    Child::Options options;
+    options.currentDirectory = tree.bin;
+    options.captureOutput = false;
+    Child javaw(commandLine, options);
+    REQUIRE_MESSAGE(javaw.started(), "error " << javaw.startError());
+    return javaw;
+}
+
+}  // namespace
+
+TEST_CASE("the javaw double publishes its windows, follows logon and logoff, records requests, ends on WM_CLOSE") {
+    ProductTree tree;
+    const std::string commandLine =
+        Quote(tree.javaw) + " -cp qlopgp.jar com.brennick.Launcher \"0*open*C:\\first file.pgp*\"";
+    Child javaw = StartJavaw(tree, commandLine);
+    const DWORD pid = javaw.id();
+
+    // start, cmdline, cwd, library, module, windows, publish
+    REQUIRE_MESSAGE(tree.WaitForEvents(pid, 7), tree.Text());
+    std::vector<std::string> events = tree.Events(pid);
+    CHECK(events[0] == "start");
+    CHECK(events[1] == "cmdline " + commandLine);
+    CHECK(events[2] == "cwd " + tree.bin);
+    CHECK(events[3] == "library loaded");
+    // Found by name in the current directory, the launcher's folder: not beside javaw.exe.
+    CHECK(Lower(events[4]) == Lower("module " + tree.library));
+    const Windows windows = WindowsOf(events[5], pid);
+    CHECK(events[6] == windows.Publication(true));
+
+    // The library file the double loaded: each copy has a shared block of its own.
+    Bridge bridge(tree.library);
+    REQUIRE(bridge.loaded());
+    CHECK(WaitForPublished(bridge.GetMainWnd, windows.mainWnd()));
+    CHECK(bridge.GetHiddenWnd() == windows.hiddenWnd());
+
+    CHECK(bridge.RequestOpenFile("0*logoff**") != 0);
+    REQUIRE_MESSAGE(tree.WaitForEvents(pid, 9), tree.Text());
+    CHECK(WaitForPublished(bridge.GetMainWnd, nullptr));
+    CHECK(bridge.GetHiddenWnd() == windows.hiddenWnd());
+
+    CHECK(bridge.RequestOpenFile("\"0*LogOn**\"") != 0);
+    REQUIRE_MESSAGE(tree.WaitForEvents(pid, 11), tree.Text());
+    CHECK(WaitForPublished(bridge.GetMainWnd, windows.mainWnd()));
+
+    // A path beyond ASCII, as the library hands it over, recorded as UTF-8.
+    const std::string ansiRequest = "0*open*C:\\caf\xE9 \xC4.pgp*";
+    CHECK(bridge.RequestOpenFile(ansiRequest.c_str()) != 0);
+    REQUIRE_MESSAGE(tree.WaitForEvents(pid, 13), tree.Text());
+
+    REQUIRE(PostMessageA(windows.mainWnd(), WM_CLOSE, 0, 0));
+    REQUIRE(javaw.Wait(kTimeoutMs));
+    CHECK(javaw.ExitCode() == 0);
+
+    events = tree.Events(pid);
+    const std::vector<std::string> expected = {
+        windows.Publication(true),
+        "request 0*logoff**",
+        windows.Publication(false),
+        "request \"0*LogOn**\"",
+        windows.Publication(true),
+        "request " + AnsiToUtf8(ansiRequest),
+        windows.Publication(true),
+        "exit 0",
+    };
+    CHECK(Lines(events, 6) == Lines(expected));
+    CHECK(AnsiToUtf8(ansiRequest) != ansiRequest);  // the check above really involves a conversion
+}
+
+TEST_CASE("the javaw double starts logged off when its control file says so, and ends with a chosen code") {
+    ProductTree tree;
+    tree.WriteControl("logged-off\r\n");
+    Child javaw = StartJavaw(tree, Quote(tree.javaw) + " -cp qlopgp.jar com.brennick.Launcher 0*open**");
+    const DWORD pid = javaw.id();
+
+    REQUIRE_MESSAGE(tree.WaitForEvents(pid, 7), tree.Text());
+    std::vector<std::string> events = tree.Events(pid);
+    const Windows windows = WindowsOf(events[5], pid);
+    CHECK(events[6] == windows.Publication(false));
+
+    Bridge bridge(tree.library);
+    REQUIRE(bridge.loaded());
+    CHECK(WaitForPublished(bridge.GetHiddenWnd, windows.hiddenWnd()));
+    CHECK(bridge.GetMainWnd() == nullptr);
+
+    CHECK(bridge.RequestOpenFile("0*logon**") != 0);
+    REQUIRE_MESSAGE(tree.WaitForEvents(pid, 9), tree.Text());
+    CHECK(WaitForPublished(bridge.GetMainWnd, windows.mainWnd()));
+
+    REQUIRE(PostMessageA(windows.hiddenWnd(), kExitMessage, 7, 0));
+    REQUIRE(javaw.Wait(kTimeoutMs));
+    CHECK(javaw.ExitCode() == 7);
+    events = tree.Events(pid);
+    const std::vector<std::string> expected = {"request 0*logon**", windows.Publication(true), "exit 7"};
+    CHECK(Lines(events, 7) == Lines(expected));
+}

@@ -21,6 +21,7 @@ std::string Quote(const std::string& argument) {
 
 struct Child::State {
     UniqueHandle process;
+    UniqueHandle thread;
     UniqueHandle outputRead;
     UniqueHandle reader;
     DWORD id = 0;
@@ -68,12 +69,13 @@ Child::Child(const std::string& commandLine, const Options& options) : state_(st
     std::string mutableLine = commandLine;
     PROCESS_INFORMATION info{};
     const char* directory = options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, options.captureOutput, 0, nullptr,
+    const DWORD flags = options.suspended ? CREATE_SUSPENDED : 0;
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, options.captureOutput, flags, nullptr,
                         directory, &startup, &info)) {
         state_->startError = GetLastError();
         return;
     }
-    CloseHandle(info.hThread);
+    state_->thread.reset(info.hThread);
     state_->process.reset(info.hProcess);
     state_->id = info.dwProcessId;
     if (options.captureOutput) {
@@ -97,6 +99,10 @@ Child::~Child() {
 }
 
 bool Child::started() const { return state_ && state_->process; }
+
+void Child::Resume() {
+    if (started()) ResumeThread(state_->thread.get());
+}
 DWORD Child::startError() const { return state_->startError; }
 DWORD Child::id() const { return state_->id; }
 HANDLE Child::handle() const { return state_->process.get(); }

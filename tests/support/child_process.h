@@ -20,6 +20,7 @@ public:
     struct Options {
         std::string currentDirectory;   // empty: the test program's own
         bool captureOutput = true;      // standard output and error into Output()
+        bool suspended = false;         // created suspended, to be started with Resume()
     };
 
     // Starts the command line; started() tells whether it worked (startError() why not).
@@ -30,6 +31,8 @@ public:
     ~Child();  // a child still running is ended
 
     bool started() const;
+    // Lets a child created suspended run.
+    void Resume();
     DWORD startError() const;
     DWORD id() const;
     HANDLE handle() const;

@@ -1,0 +1,112 @@
+#include "monitor_window.h"
+
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "QLPGPUtils.h"
+#include "error_box.h"
+#include "request_string.h"
+
+namespace ql {
+
+namespace {
+
+// Set once on the main thread before the window exists; read by the window procedure.
+UINT statusMessageId = 0;
+HWND monitorWindow = nullptr;
+
+// The request a WM_COPYDATA carries. Our own forwarder sends zero-terminated text, but the window
+// is open to any process: only the cbData bytes the system copied are read, up to the first zero
+// byte, and a message without data carries no request.
+bool ReadForwardedRequest(LPARAM lParam, std::string& request) {
+    const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+    if (data == nullptr || data->lpData == nullptr || data->cbData == 0) return false;
+    const char* bytes = static_cast<const char*>(data->lpData);
+    request.assign(bytes, strnlen(bytes, data->cbData));
+    return true;
+}
+
+// Brings the Java window that will answer to the front and hands the request to the application.
+// It goes into the request channel even when the application has published no window yet, so it
+// waits there until the application asks.
+void DeliverRequest(const std::string& request) {
+    HWND target = IsOpenRequest(request) ? GetMainWnd() : GetHiddenWnd();
+    if (target != nullptr) SetForegroundWindow(target);
+    RequestOpenFile(request.c_str());
+}
+
+}  // namespace
+
+int RegisterMonitorClass(HINSTANCE instance) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = &MonitorWndProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kMonitorClassName;
+    if (RegisterClassA(&windowClass) == 0) {
+        ShowErrorSigned("Failed to register Quillora OpenPGP file monitor window class. Error code: ",
+                        static_cast<std::int32_t>(GetLastError()));
+        return -3;
+    }
+    return 1;
+}
+
+LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The status query is a registered message, so it cannot be a case label; it comes first.
+    if (statusMessageId != 0 && message == statusMessageId) return GetMainWnd() != nullptr ? 1 : 0;
+
+    switch (message) {
+    case WM_COPYDATA:
+        try {
+            std::string request;
+            if (ReadForwardedRequest(lParam, request)) DeliverRequest(request);
+        } catch (const std::bad_alloc&) {
+            // Nothing may escape into the message dispatcher; the forwarder does not read the result.
+        }
+        return 0;
+    case WM_CLOSE:
+    case WM_DESTROY:
+        // The window itself goes with the process; the Java application runs on.
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+DWORD WINAPI WaitForJavaExit(void* javaProcess) {
+    WaitForSingleObject(static_cast<HANDLE>(javaProcess), INFINITE);
+    ExitProcess(0);
+}
+
+int SuperviseJava(HINSTANCE instance, UINT statusMessage, const PROCESS_INFORMATION& java,
+                  HANDLE launcherMutex) {
+    statusMessageId = statusMessage;
+    if (RegisterMonitorClass(instance) == 1) {
+        monitorWindow = CreateWindowExA(0, kMonitorClassName, kMonitorWindowTitle, WS_OVERLAPPEDWINDOW, 0, 0,
+                                        0, 0, nullptr, nullptr, instance, nullptr);
+        if (monitorWindow == nullptr) {
+            ShowErrorSigned("Failed to create Quillora OpenPGP file monitor window. Error code: ",
+                            static_cast<std::int32_t>(GetLastError()));
+        } else if (HANDLE waiter = CreateThread(nullptr, 0, &WaitForJavaExit, java.hProcess, 0, nullptr)) {
+            CloseHandle(waiter);
+            // Unfiltered: a loop filtered on our window would never retrieve messages for helper
+            // windows the system may create on this thread, and could hang.
+            MSG msg;
+            BOOL got;
+            while ((got = GetMessageA(&msg, nullptr, 0, 0)) != 0 && got != -1) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        } else {
+            ShowError("Failed to initialize Quillora OpenPGP launcher");
+        }
+    }
+    UnregisterClassA(kMonitorClassName, instance);
+    CloseHandle(java.hThread);
+    CloseHandle(java.hProcess);
+    CloseHandle(launcherMutex);
+    return 0;
+}
+
+}  // namespace ql

@@ -1,0 +1,181 @@
+// The first launcher: how it starts the Java application, where it finds the runtime, and what it
+// tells the user when it cannot. Real launcher processes under Wine, with a Java runtime double.
+#include <doctest/doctest.h>
+
+#include <regex>
+#include <string>
+
+#include "launcher_harness.h"
+#include "message_box.h"
+#include "registry.h"
+
+using namespace ql::test;
+
+namespace {
+
+constexpr char kJavaSoft[] = "SOFTWARE\\JavaSoft";
+constexpr char kRuntimeKey[] = "Java Runtime Environment";
+constexpr char kDevelopmentKitKey[] = "Java Development Kit";
+
+// Starts a first instance, waits until the application double recorded its command line, then lets
+// the application end; the launcher must end with it, with exit code 0.
+struct Started {
+    std::string commandLine;
+    std::string currentDirectory;
+};
+
+Started StartAndEnd(ProductTree& tree, const std::string& arguments, const std::string& runtimeBin = {}) {
+    Child launcher = StartLauncher(tree, arguments);
+    REQUIRE(launcher.started());
+    REQUIRE(tree.WaitForRecord("publish", 1, kStartTimeoutMs, runtimeBin));
+    Started started{tree.Events("cmdline", runtimeBin).at(0), tree.Events("cwd", runtimeBin).at(0)};
+
+    HWND application = FindApplicationWindow();
+    REQUIRE(application != nullptr);
+    PostMessageA(application, WM_CLOSE, 0, 0);
+    REQUIRE(launcher.Wait(kStartTimeoutMs));
+    CHECK(launcher.ExitCode() == 0);
+    return started;
+}
+
+// Runs a first instance that must fail: returns the message it showed and checks its exit code.
+MessageBoxSeen FailingStart(ProductTree& tree, std::int32_t expectedExitCode) {
+    Child launcher = StartLauncher(tree, "");
+    REQUIRE(launcher.started());
+    auto box = TakeMessageBox(launcher.id(), kStartTimeoutMs);
+    REQUIRE(box.has_value());
+    CHECK(box->caption == "Error");
+    REQUIRE(launcher.Wait(kStartTimeoutMs));
+    CHECK(launcher.ExitCode() == static_cast<DWORD>(expectedExitCode));
+    return *box;
+}
+
+std::string JavaPrefix(const std::string& runtimeBin) {
+    return "\"" + runtimeBin + "javaw.exe\" -cp qlopgp.jar com.brennick.Launcher ";
+}
+
+}  // namespace
+
+TEST_CASE("a first instance starts the bundled runtime with the launch arguments") {
+    ProductTree tree;
+    // A registered runtime that must not be used while the bundled one exists.
+    ScopedRegistryTree javaSoft(kJavaSoft);
+    const std::string registeredBin = tree.AddRuntime("registered jre");
+    javaSoft.SetString(std::string(kRuntimeKey) + "\\1.5", "JavaHome", tree.root() + "registered jre");
+
+    const std::string prefix = JavaPrefix(tree.jreBin());
+
+    SUBCASE("an empty command line asks to open the application") {
+        Started started = StartAndEnd(tree, "");
+        CHECK(started.commandLine == prefix + "\"0*open**\"");
+        // The application runs in the launcher's folder, where qlopgp.jar lies.
+        CHECK(started.currentDirectory + "\\" == tree.bin());
+    }
+    SUBCASE("a bare path with blanks becomes an unprotect request") {
+        Started started = StartAndEnd(tree, "\"C:\\My Files\\report 1.pgp\"");
+        REQUIRE(started.commandLine.rfind(prefix, 0) == 0);
+        // The window field is whatever window was in front; the next test pins it down.
+        CHECK(std::regex_match(started.commandLine.substr(prefix.size()),
+                               std::regex(R"("-?[0-9]+\*unprotect\*C:\\My Files\\report 1\.pgp\*")")));
+    }
+    SUBCASE("a quoted request from the Explorer menu is passed without its quotes") {
+        Started started = StartAndEnd(tree, "\"4242*protect*C:\\a b\\x.txt*C:\\y*\"");
+        CHECK(started.commandLine == prefix + "4242*protect*C:\\a b\\x.txt*C:\\y*");
+    }
+    SUBCASE("a tray request is passed unchanged") {
+        Started started = StartAndEnd(tree, "0*logon**");
+        CHECK(started.commandLine == prefix + "0*logon**");
+    }
+    SUBCASE("-p and its value follow the request") {
+        Started started = StartAndEnd(tree, "0*key_manager** -p \"pass word\"");
+        CHECK(started.commandLine == prefix + "0*key_manager**-p \"pass word\"");
+    }
+    SUBCASE("a final -p without a value changes nothing") {
+        Started started = StartAndEnd(tree, "0*logoff** -p");
+        CHECK(started.commandLine == prefix + "0*logoff**");
+    }
+    // The registered runtime never ran: no probe, no application.
+    CHECK(tree.Record(registeredBin).empty());
+    CHECK(tree.Events("start").size() == 1);
+}
+
+TEST_CASE("the window in front when the launcher starts names the request's window") {
+    ProductTree tree;
+    HWND front = CreateWindowExA(0, "STATIC", "front window", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 100, 100,
+                                 nullptr, nullptr, nullptr, nullptr);
+    REQUIRE(front != nullptr);
+    SetForegroundWindow(front);
+    REQUIRE(GetForegroundWindow() == front);
+
+    Started started = StartAndEnd(tree, "C:\\file.pgp");
+    DestroyWindow(front);
+    const auto number = static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(front));
+    CHECK(started.commandLine == JavaPrefix(tree.jreBin()) + "\"" + std::to_string(number) + "*unprotect*C:\\file.pgp*\"");
+}
+
+TEST_CASE("a first instance finds a registered 1.5 runtime") {
+    ProductTree tree(ProductTree::Runtime::None);
+    ScopedRegistryTree javaSoft(kJavaSoft);
+    const std::string home = tree.root() + "Java 1.5 home";  // a blank: the program path is quoted
+    const std::string runtimeBin = tree.AddRuntime("Java 1.5 home");
+
+    SUBCASE("under the runtime key's 1.5.0 subkey, home without a trailing backslash") {
+        javaSoft.SetString(std::string(kRuntimeKey) + "\\1.5.0", "JavaHome", home);
+    }
+    SUBCASE("under the development kit's 1.5 subkey when the runtime key has no version") {
+        javaSoft.SetString(kRuntimeKey, "CurrentVersion", "1.4");
+        javaSoft.SetString(std::string(kDevelopmentKitKey) + "\\1.5", "JavaHome", home + "\\");
+    }
+    Started started = StartAndEnd(tree, "0*logon**", runtimeBin);
+    CHECK(started.commandLine == JavaPrefix(runtimeBin) + "0*logon**");
+    // Exactly one probe, with the quoted program path.
+    CHECK(tree.ReadText(runtimeBin + "java-calls.log") == "\"" + runtimeBin + "java.exe\" -version\n");
+}
+
+TEST_CASE("without a usable runtime the launcher says why and exits with the code") {
+    ProductTree tree(ProductTree::Runtime::None);
+    ScopedRegistryTree javaSoft(kJavaSoft);
+    const std::string prefix = "Failed to start QuilloraOpenPGP. Unable to find required JRE. Error code: ";
+
+    SUBCASE("no runtime registered: the value query on no key fails with 6") {
+        CHECK(FailingStart(tree, 6).text == prefix + "6");
+    }
+    SUBCASE("a development kit alone is not consulted") {
+        javaSoft.SetString(std::string(kDevelopmentKitKey) + "\\1.5", "JavaHome", tree.root() + "jdk");
+        CHECK(FailingStart(tree, 6).text == prefix + "6");
+    }
+    SUBCASE("a JavaHome that is not a string: -1, shown unsigned") {
+        javaSoft.Set(std::string(kRuntimeKey) + "\\1.5", "JavaHome", REG_DWORD, std::string("\1\0\0\0", 4));
+        CHECK(FailingStart(tree, -1).text == prefix + "4294967295");
+    }
+    SUBCASE("a runtime that is not 1.5: -2, shown unsigned") {
+        const std::string runtimeBin = tree.AddRuntime("jre16");
+        tree.WriteFile(runtimeBin + "probe-output", "java version \"1.6.0_45\"\r\nmore\r\n");
+        javaSoft.SetString(std::string(kRuntimeKey) + "\\1.5", "JavaHome", tree.root() + "jre16");
+        CHECK(FailingStart(tree, -2).text == prefix + "4294967294");
+        CHECK(tree.Events("start", runtimeBin).empty());
+    }
+    SUBCASE("a home folder without the runtime: the platform's code") {
+        javaSoft.SetString(std::string(kRuntimeKey) + "\\1.5", "JavaHome", tree.root() + "missing");
+        Child launcher = StartLauncher(tree, "");
+        auto box = TakeMessageBox(launcher.id(), kStartTimeoutMs);
+        REQUIRE(box.has_value());
+        REQUIRE(launcher.Wait(kStartTimeoutMs));
+        const DWORD code = launcher.ExitCode();
+        CHECK((code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND));
+        CHECK(box->text == prefix + std::to_string(code));
+    }
+}
+
+TEST_CASE("the launcher carries its icon and runs as the invoking user") {
+    HMODULE image = LoadLibraryExA((ProgramDirectory() + "QuilloraOpenPGP.exe").c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE);
+    REQUIRE(image != nullptr);
+    CHECK(FindResourceA(image, MAKEINTRESOURCEA(1), RT_GROUP_ICON) != nullptr);
+    HRSRC manifest = FindResourceA(image, MAKEINTRESOURCEA(1), RT_MANIFEST);
+    REQUIRE(manifest != nullptr);
+    const char* text = static_cast<const char*>(LockResource(LoadResource(image, manifest)));
+    const std::string xml(text, SizeofResource(image, manifest));
+    CHECK(std::regex_search(xml, std::regex(R"(requestedExecutionLevel\s+level="asInvoker"\s+uiAccess="false")")));
+    FreeLibrary(image);
+}

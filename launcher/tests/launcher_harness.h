@@ -1,0 +1,48 @@
+// Shared steps of the launcher tests: start a launcher in a product tree, wait for the application
+// double, close things down.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "child_process.h"
+#include "product_tree.h"
+
+namespace ql::test {
+
+// Generous bounds for things that normally take well under a second (32-bit runs go through qemu).
+inline constexpr DWORD kStartTimeoutMs = 30000;
+
+inline Child StartLauncher(const ProductTree& tree, const std::string& arguments, bool suspended = false) {
+    Child::Options options;
+    options.captureOutput = false;  // the Java process inherits the launcher's handles
+    options.suspended = suspended;
+    return Child(tree.LauncherCommand(arguments), options);
+}
+
+// The monitor window of the running first instance, waiting for it to appear.
+inline HWND WaitForMonitorWindow(DWORD timeoutMs = kStartTimeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (HWND window = FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor")) return window;
+        if (GetTickCount64() >= deadline) return nullptr;
+        Sleep(25);
+    }
+}
+
+// The application double's main window (it exits with code 0 on WM_CLOSE).
+inline HWND FindApplicationWindow() { return FindWindowA("QLTestJavaMain", nullptr); }
+
+// What the launcher's status query answers: 0 or 1, or -1 when there is no monitor window.
+inline LRESULT QueryStatus() {
+    HWND monitor = FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor");
+    if (monitor == nullptr) return -1;
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(monitor, RegisterWindowMessageA("QLOPGPStatusMessage"), 0, 0, SMTO_NORMAL, 10000,
+                             &result))
+        return -1;
+    return static_cast<LRESULT>(result);
+}
+
+}  // namespace ql::test

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, then builds and tests the three presets in turn:
+#   host   the platform-free text code, natively on Linux (seconds)
+#   win64  everything 64-bit under wine64 (the quick Windows run)
+#   win32  everything 32-bit, the shipping build, under Wine through qemu-i386
+# Exits non-zero if any build or test fails. Pass preset names to run only those.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh || exit 1
+
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(host win64 win32)
+
+passed=0 failed=0 status=0
+for preset in "${presets[@]}"; do
+  echo "=== $preset: configure and build"
+  mkdir -p build
+  if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then
+    cat "build/$preset.configure.log"; status=1; continue
+  fi
+  rm -f "build/$preset.configure.log"
+  if ! cmake --build --preset "$preset"; then status=1; continue; fi
+  echo "=== $preset: test"
+  log=$(mktemp)
+  ctest --preset "$preset" 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -n "$summary" ]; then
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+  else
+    status=1
+  fi
+  rm -f "$log"
+done
+echo "all presets: $passed passed, $failed failed"
+exit $status

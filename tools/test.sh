@@ -34,5 +34,5 @@ for preset in "${presets[@]}"; do
   fi
   rm -f "$log"
 done
-echo "all presets: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 exit $status

@@ -23,7 +23,7 @@ constexpr std::size_t kMaxPieces = 24;
 // splitmix64: small, fast, and the same sequence on every platform.
 class Random {
 public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
+    explicit Random(std::uint64_t start) : state_(start) {}
     std::uint64_t Next() {
         std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;

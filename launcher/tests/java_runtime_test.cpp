@@ -26,8 +26,12 @@ struct StringMaker<std::optional<std::string>> {
 };
 }  // namespace doctest
 
+using ql::test::FileExists;
 using ql::test::ProgramDirectory;
 using ql::test::Quote;
+using ql::test::ReadWholeFile;
+using ql::test::RemoveTree;
+using ql::test::WriteWholeFile;
 
 namespace {
 
@@ -49,61 +53,11 @@ const std::string kJava16Answer =
 
 std::string JavaDouble() { return ProgramDirectory() + QL_JAVA_DOUBLE_FROM_BIN; }
 
-bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool FolderExists(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// The whole file, or nullopt when there is none.
-std::optional<std::string> ReadFileText(const std::string& path) {
-    ql::UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-    if (!file) return std::nullopt;
-    std::string text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
-    return text;
-}
-
 void WriteFileText(const std::string& path, const std::string& text) {
-    ql::UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    REQUIRE_MESSAGE(file, "cannot write " << path);
-    DWORD written = 0;
-    REQUIRE(WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
-    REQUIRE(written == text.size());
+    REQUIRE_MESSAGE(WriteWholeFile(path, text), "cannot write " << path);
 }
 
-// Makes the folder and every missing folder above it.
-void MakeFolders(const std::string& path) {
-    for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
-        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
-    }
-    CreateDirectoryA(path.c_str(), nullptr);
-    REQUIRE_MESSAGE(FolderExists(path), "cannot make " << path);
-}
-
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string path = folder + "\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(folder.c_str());
-}
+void RequireFolders(const std::string& path) { REQUIRE_MESSAGE(ql::test::MakeFolders(path), "cannot make " << path); }
 
 // A fresh folder under the temp folder for one test, removed with its contents at the end.
 class TempFolder {
@@ -116,7 +70,7 @@ public:
         static int serial = 0;
         path_ = std::string(longTemp) + "ql-jr-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
         RemoveTree(path_);
-        MakeFolders(path_);
+        RequireFolders(path_);
     }
     ~TempFolder() { RemoveTree(path_); }
     TempFolder(const TempFolder&) = delete;
@@ -136,7 +90,7 @@ struct Runtime {
     std::string bin() const { return home + "\\bin\\"; }
     std::string java() const { return bin() + "java.exe"; }
     // The command lines the double received, one per line; nullopt when it never ran.
-    std::optional<std::string> Calls() const { return ReadFileText(bin() + "java-calls.log"); }
+    std::optional<std::string> Calls() const { return ReadWholeFile(bin() + "java-calls.log"); }
     // What a probe of this runtime's java.exe is expected to have run.
     std::string OneProbe() const {
         std::string line = "\"";
@@ -150,7 +104,7 @@ struct Runtime {
 // after `delayMs`.
 void PlaceJavaDouble(const std::string& programPath, const std::optional<std::string>& answer, int delayMs = 0) {
     const std::string folder = programPath.substr(0, programPath.find_last_of('\\') + 1);
-    MakeFolders(folder.substr(0, folder.size() - 1));
+    RequireFolders(folder.substr(0, folder.size() - 1));
     REQUIRE_MESSAGE(CopyFileA(JavaDouble().c_str(), programPath.c_str(), FALSE),
                     "cannot copy " << JavaDouble() << " (error " << GetLastError() << ")");
     if (answer) WriteFileText(folder + "probe-output", *answer);
@@ -463,11 +417,11 @@ TEST_CASE("a home folder without bin\\java.exe gives the error of starting the p
     std::string home;
     SUBCASE("the folder exists, without bin") {
         home = temp.path() + "\\empty jre";
-        MakeFolders(home);
+        RequireFolders(home);
     }
     SUBCASE("bin exists, without java.exe") {
         home = temp.path() + "\\jre";
-        MakeFolders(home + "\\bin");
+        RequireFolders(home + "\\bin");
     }
     SUBCASE("no such folder") { home = temp.path() + "\\missing\\jre"; }
     JavaSoftKeys::SetHome(kRuntimeKey, "1.5", home);
@@ -701,7 +655,7 @@ TEST_CASE("FindBundledJava takes jre\\bin\\java.exe beside the program's folder"
     TempFolder temp;
     const std::string product = temp.path() + "\\t b";
     const std::string launcher = product + "\\bin\\bundled_java_probe.exe";
-    MakeFolders(product + "\\bin");
+    RequireFolders(product + "\\bin");
     REQUIRE(CopyFileA((ProgramDirectory() + "bundled_java_probe.exe").c_str(), launcher.c_str(), FALSE));
     std::string expected;
 
@@ -713,7 +667,7 @@ TEST_CASE("FindBundledJava takes jre\\bin\\java.exe beside the program's folder"
         expected = "not found\n(untouched)\n";
     }
     SUBCASE("jre\\bin without java.exe") {
-        MakeFolders(product + "\\jre\\bin");
+        RequireFolders(product + "\\jre\\bin");
         expected = "not found\n(untouched)\n";
     }
     SUBCASE("java.exe in the program's own folder does not count") {
@@ -737,7 +691,7 @@ TEST_CASE("FindBundledJava finds nothing when the runtime's path would not fit i
     REQUIRE(folder.size() == folderLength);
     const std::string launcher = folder + "\\b.exe";
     REQUIRE(launcher.size() < MAX_PATH);
-    MakeFolders(folder);
+    RequireFolders(folder);
     REQUIRE(CopyFileA((ProgramDirectory() + "bundled_java_probe.exe").c_str(), launcher.c_str(), FALSE));
 
     const ql::test::RunResult run = ql::test::Run(Quote(launcher), kChildTimeoutMs);

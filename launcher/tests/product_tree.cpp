@@ -1,9 +1,9 @@
 #include "product_tree.h"
 
-#include <filesystem>
 #include <sstream>
+#include <stdexcept>
 
-#include "child_process.h"
+#include "files.h"
 
 namespace ql::test {
 
@@ -11,18 +11,6 @@ namespace {
 
 void Copy(const std::string& from, const std::string& to) {
     if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) throw std::runtime_error("cannot copy " + from + " to " + to);
-}
-
-std::string ReadAllBytes(const std::string& path) {
-    std::string contents;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return contents;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) contents.append(chunk, got);
-    CloseHandle(file);
-    return contents;
 }
 
 }  // namespace
@@ -33,8 +21,8 @@ ProductTree::ProductTree(Runtime runtime) {
     GetTempPathA(MAX_PATH, temp);
     root_ = std::string(temp) + "ql launcher " + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(++counter) + "\\";
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(bin());
+    RemoveTree(root_.substr(0, root_.size() - 1));  // without the trailing backslash
+    if (!MakeFolders(bin())) throw std::runtime_error("cannot make " + bin());
 
     const std::string built = ProgramDirectory();
     Copy(built + "QuilloraOpenPGP.exe", launcher());
@@ -54,13 +42,12 @@ ProductTree::~ProductTree() {
             }
         }
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    RemoveTree(root_.substr(0, root_.size() - 1));  // without the trailing backslash
 }
 
 std::string ProductTree::AddRuntime(const std::string& home) {
     const std::string runtimeBin = root_ + home + "\\bin\\";
-    std::filesystem::create_directories(runtimeBin);
+    if (!MakeFolders(runtimeBin)) throw std::runtime_error("cannot make " + runtimeBin);
     const std::string doubles = ProgramDirectory() + "..\\testjre\\bin\\";
     Copy(doubles + "java.exe", runtimeBin + "java.exe");
     Copy(doubles + "javaw.exe", runtimeBin + "javaw.exe");
@@ -69,21 +56,17 @@ std::string ProductTree::AddRuntime(const std::string& home) {
 }
 
 void ProductTree::WriteFile(const std::string& path, const std::string& contents) const {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot write " + path);
-    DWORD written = 0;
-    ::WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
-    CloseHandle(file);
+    if (!WriteWholeFile(path, contents)) throw std::runtime_error("cannot write " + path);
 }
 
-std::string ProductTree::ReadText(const std::string& path) const { return ReadAllBytes(path); }
+std::string ProductTree::ReadText(const std::string& path) const { return ReadWholeFile(path).value_or(""); }
 
 std::string ProductTree::LauncherCommand(const std::string& arguments) const {
     return "\"" + launcher() + "\"" + (arguments.empty() ? "" : " " + arguments);
 }
 
 std::vector<RecordLine> ProductTree::Record(const std::string& runtimeBin) const {
-    std::istringstream lines(ReadAllBytes((runtimeBin.empty() ? jreBin() : runtimeBin) + "javaw-record.log"));
+    std::istringstream lines(ReadText((runtimeBin.empty() ? jreBin() : runtimeBin) + "javaw-record.log"));
     std::vector<RecordLine> record;
     for (std::string text; std::getline(lines, text);) {
         RecordLine line;

@@ -7,13 +7,6 @@
 
 namespace ql::test {
 
-std::string ProgramDirectory() {
-    char path[MAX_PATH * 4];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string directory(path, length);
-    return directory.substr(0, directory.find_last_of('\\') + 1);
-}
-
 std::string Quote(const std::string& argument) {
     if (!argument.empty() && argument.find_first_of(" \t") == std::string::npos) return argument;
     return "\"" + argument + "\"";

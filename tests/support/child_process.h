@@ -6,11 +6,9 @@
 #include <memory>
 #include <string>
 
-namespace ql::test {
+#include "files.h"
 
-// The folder of the running test program, with a trailing backslash. Test programs, helper
-// programs and the deliverables are all built into this folder.
-std::string ProgramDirectory();
+namespace ql::test {
 
 // The argument quoted for a command line when it holds blanks or is empty.
 std::string Quote(const std::string& argument);

@@ -10,17 +10,18 @@
 #include <cstdlib>
 #include <string>
 
-#include "java_double_files.h"
+#include "files.h"
 
 int main() {
-    const std::string folder = ql::test::OwnFolder();
+    const std::string folder = ql::test::ProgramDirectory();
     ql::test::AppendLine(folder + "java-calls.log", GetCommandLineA());
 
-    std::string delay;
-    if (ql::test::ReadWholeFile(folder + "probe-delay-ms", delay)) Sleep(static_cast<DWORD>(std::atoi(delay.c_str())));
+    if (auto delay = ql::test::ReadWholeFile(folder + "probe-delay-ms")) Sleep(static_cast<DWORD>(std::atoi(delay->c_str())));
 
     std::string output;
-    if (!ql::test::ReadWholeFile(folder + "probe-output", output)) {
+    if (auto chosen = ql::test::ReadWholeFile(folder + "probe-output")) {
+        output = *chosen;
+    } else {
         output =
             "java version \"1.5.0_22\"\r\n"
             "Java(TM) 2 Runtime Environment, Standard Edition (build 1.5.0_22-b03)\r\n"

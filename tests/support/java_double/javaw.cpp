@@ -29,12 +29,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "bridge.h"
 #include "fake_jni.h"
-#include "java_double_files.h"
+#include "files.h"
 
 namespace {
 
@@ -64,9 +65,9 @@ struct Control {
 
 Control ReadControl(const std::string& path) {
     Control control;
-    std::string contents;
-    if (!ql::test::ReadWholeFile(path, contents)) return control;
-    std::istringstream lines(contents);
+    const std::optional<std::string> contents = ql::test::ReadWholeFile(path);
+    if (!contents) return control;
+    std::istringstream lines(*contents);
     std::string line;
     while (std::getline(lines, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -168,7 +169,7 @@ HWND CreateTopLevel(const char* className, const char* title) {
 }  // namespace
 
 int main() {
-    const std::string folder = ql::test::OwnFolder();
+    const std::string folder = ql::test::ProgramDirectory();
     g_recordPath = folder + "javaw-record.log";
     Record("start");
     Record(std::string("cmdline ") + GetCommandLineA());

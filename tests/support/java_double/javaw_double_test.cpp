@@ -11,7 +11,7 @@
 
 #include "bridge.h"
 #include "child_process.h"
-#include "java_double_files.h"
+#include "files.h"
 
 using namespace ql::test;
 
@@ -23,25 +23,6 @@ constexpr UINT kExitMessage = WM_APP + 1;
 std::string Lower(std::string text) {
     CharLowerBuffA(text.data(), static_cast<DWORD>(text.size()));
     return text;
-}
-
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string path = folder + "\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(folder.c_str());
 }
 
 // A product tree in a temporary folder: the launcher's folder bin\ with the library, and beside it
@@ -60,10 +41,8 @@ struct ProductTree {
         library = bin + "\\QLPGPUtils.dll";
         record = jreBin + "\\javaw-record.log";
         RemoveTree(root);
-        CreateDirectoryA(root.c_str(), nullptr);
-        CreateDirectoryA(bin.c_str(), nullptr);
-        CreateDirectoryA((root + "\\jre").c_str(), nullptr);
-        CreateDirectoryA(jreBin.c_str(), nullptr);
+        REQUIRE(MakeFolders(bin));
+        REQUIRE(MakeFolders(jreBin));
 
         std::string builtJavaw = ProgramDirectory() + QL_JAVAW_FROM_BIN;
         for (char& c : builtJavaw) if (c == '/') c = '\\';
@@ -73,20 +52,14 @@ struct ProductTree {
     ~ProductTree() { RemoveTree(root); }
 
     void WriteControl(const std::string& contents) const {
-        HANDLE file = CreateFileA((jreBin + "\\javaw-control").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        REQUIRE(file != INVALID_HANDLE_VALUE);
-        DWORD written = 0;
-        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
-        CloseHandle(file);
+        REQUIRE(WriteWholeFile(jreBin + "\\javaw-control", contents));
     }
 
     // The events one process recorded, without its process id; activations left out, since nothing
     // here asks for the foreground.
     std::vector<std::string> Events(DWORD processId) const {
-        std::string contents;
         std::vector<std::string> events;
-        if (!ReadWholeFile(record, contents)) return events;
+        const std::string contents = ReadWholeFile(record).value_or("");
         const std::string prefix = std::to_string(processId) + " ";
         std::size_t start = 0;
         for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -101,9 +74,7 @@ struct ProductTree {
 
     // The whole record, for failure messages.
     std::string Text() const {
-        std::string contents;
-        ReadWholeFile(record, contents);
-        return contents;
+        return ReadWholeFile(record).value_or("");
     }
 
     // Waits until the process has recorded `count` events.

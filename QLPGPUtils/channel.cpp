@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -40,6 +41,12 @@ struct SharedBlock {
     char requestBuffer[ql::kRequestSlotBytes];
     char commandBuffer[ql::kRequestSlotBytes];
 };
+
+// The block's layout is shared by every process that maps the library, 32-bit and 64-bit alike.
+static_assert(offsetof(SharedBlock, creatorPending) == 8);
+static_assert(offsetof(SharedBlock, requestBuffer) == 12);
+static_assert(offsetof(SharedBlock, commandBuffer) == 12 + ql::kRequestSlotBytes);
+static_assert(sizeof(SharedBlock) == 12 + 2 * ql::kRequestSlotBytes);
 
 // Every field, zeros included, is stored in the image, so the block starts from these values again
 // whenever a process maps the library while no other process has it loaded.

@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "QLPGPUtils.h"
@@ -165,8 +164,8 @@ QLPGP_API int RequestOpenFile(const char* request) {
         SlotLockGuard lock;
         CopyToSlot(g_shared.requestBuffer, *fitted);
         return SetEvent(g_openRequestEvent);
-    } catch (const std::bad_alloc&) {
-        ql::WriteDiagnostic("QLPGPUtils: out of memory\n");
+    } catch (...) {
+        ql::WriteDiagnostic("QLPGPUtils: request not stored (out of memory)\n");
         return 0;
     }
 }
@@ -200,8 +199,8 @@ JNIEXPORT jstring JNICALL Java_com_brennick_util_Native_waitForOpenFileRequest(J
     }
     try {
         return ToJavaString(env, TakeRequest());
-    } catch (const std::bad_alloc&) {
-        ql::WriteDiagnostic("QLPGPUtils: out of memory\n");
+    } catch (...) {
+        ql::WriteDiagnostic("QLPGPUtils: request not taken (out of memory)\n");
         return nullptr;
     }
 }

@@ -168,7 +168,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR lpCmdLine, int) {
             return Forward(commandLine);
         }
         return RunFirstInstance(instance, commandLine);
-    } catch (const std::exception&) {
+    } catch (...) {
         ql::ShowError("Failed to start Quillora OpenPGP: out of memory");
         return -3;
     }

@@ -1,7 +1,6 @@
 #include "monitor_window.h"
 
 #include <cstdint>
-#include <new>
 #include <string>
 
 #include "QLPGPUtils.h"
@@ -60,7 +59,7 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         try {
             std::string request;
             if (ReadForwardedRequest(lParam, request)) DeliverRequest(request);
-        } catch (const std::bad_alloc&) {
+        } catch (...) {
             // Nothing may escape into the message dispatcher; the forwarder does not read the result.
         }
         return 0;

@@ -2,6 +2,8 @@
 // forwarded requests, recognising "open".
 #include "request_string.h"
 
+#include "fuzz/command_line_quoting.h"
+
 #include <doctest/doctest.h>
 
 #include <cstdint>
@@ -37,18 +39,7 @@ using ql::IsOpenRequest;
 using ql::SplitCommandLine;
 using ql::StripOuterQuotes;
 
-// Writes an argument so that the splitter reads it back unchanged: in quotes, inner quotes doubled.
-std::string Quote(const std::string& arg) {
-    std::string quoted = "\"";
-    for (char c : arg) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + '"';
-}
-
-std::string JoinQuoted(const Args& args) {
-    std::string line;
-    for (const std::string& arg : args) line += (line.empty() ? "" : " ") + Quote(arg);
-    return line;
-}
+using ql::testing::JoinQuoted;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line_quoting.h"
 #include "request_string.h"
 
 namespace {
@@ -58,17 +59,7 @@ std::size_t Count(std::string_view text, char c) {
     return n;
 }
 
-std::string Quote(std::string_view arg) {
-    std::string quoted = "\"";
-    for (char c : arg) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + '"';
-}
-
-std::string JoinQuoted(const Args& args) {
-    std::string line;
-    for (const std::string& arg : args) line += (line.empty() ? "" : " ") + Quote(arg);
-    return line;
-}
+using ql::testing::JoinQuoted;
 
 // Splitting at blanks with no quote handling: what the splitter must do on a line without quotes.
 Args SplitAtBlanks(std::string_view text) {
@@ -196,7 +187,7 @@ void CheckLaunchOption(std::string_view line, std::int32_t fg, std::string_view 
     if (value.empty() || (!args.empty() && args.back() == "-p")) return;
     const std::string canonical = JoinQuoted(args);
     const std::string without = ql::BuildLaunchArguments(canonical + " -p \"\"", fg);
-    const std::string with = ql::BuildLaunchArguments(canonical + " -p " + Quote(value), fg);
+    const std::string with = ql::BuildLaunchArguments(canonical + " -p " + ql::testing::QuoteArgument(value), fg);
     Require(with == without + "-p \"" + std::string(value) + "\"",
             "a -p value is appended to the request");
 }

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "QLPGPUtils.h"
+#include "com_brennick_util_Native.h"
 #include "diagnostics.h"
 #include "ql/platform.h"
 #include "ql/unique_handle.h"

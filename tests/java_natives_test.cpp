@@ -34,8 +34,6 @@ const std::set<std::string> kNativesNotBuiltYet = {
     "Java_com_brennick_util_Native_setNotTopmost",
     "Java_com_brennick_util_Native_getLD",
     "Java_com_brennick_util_Native_getWindowsDir",
-    "Java_com_brennick_util_Native_scheduleTask",
-    "Java_com_brennick_util_Native_sendEmail",
     "Java_com_brennick_util_Native_getHAddresses",
 };
 

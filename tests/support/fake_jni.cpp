@@ -36,6 +36,16 @@ FakeJvm::FakeJvm() {
     functions_.DeleteLocalRef = &DeleteLocalRefImpl;
     functions_.ExceptionCheck = &ExceptionCheckImpl;
 
+    // Object arrays, and the accounting wrappers around taking and releasing characters and
+    // deleting local references.
+    functions_.GetArrayLength = &GetArrayLengthImpl;
+    functions_.GetObjectArrayElement = &GetObjectArrayElementImpl;
+    functions_.GetStringChars = &GetStringCharsCountedImpl;
+    functions_.ReleaseStringChars = &ReleaseStringCharsCountedImpl;
+    functions_.GetStringUTFChars = &GetStringUTFCharsCountedImpl;
+    functions_.ReleaseStringUTFChars = &ReleaseStringUTFCharsCountedImpl;
+    functions_.DeleteLocalRef = &DeleteLocalRefCountedImpl;
+
     block_.env.functions = &functions_;
     block_.owner = this;
 }
@@ -111,6 +121,119 @@ void JNICALL FakeJvm::ReleaseStringUTFCharsImpl(JNIEnv*, jstring, const char* ch
 void JNICALL FakeJvm::DeleteLocalRefImpl(JNIEnv*, jobject) {}
 
 jboolean JNICALL FakeJvm::ExceptionCheckImpl(JNIEnv*) { return JNI_FALSE; }
+
+// --- Object arrays, and accounting of taken characters and local references ------------------
+
+jobjectArray FakeJvm::NewStringArray(const std::vector<std::u16string>& texts) {
+    auto array = std::make_unique<ObjectArray>();
+    for (const auto& text : texts) array->elements.push_back(NewString(text));
+    array->length = static_cast<jsize>(array->elements.size());
+    return static_cast<jobjectArray>(Keep(std::move(array)));
+}
+
+jobjectArray FakeJvm::NewOversizedArray(jsize claimedLength) {
+    auto array = std::make_unique<ObjectArray>();
+    array->length = claimedLength;
+    return static_cast<jobjectArray>(Keep(std::move(array)));
+}
+
+const FakeJvm::ObjectArray* FakeJvm::AsArray(jobject object) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& kept : objects_) {
+        if (reinterpret_cast<jobject>(kept.get()) == object) {
+            if (auto* array = dynamic_cast<const ObjectArray*>(kept.get())) return array;
+        }
+    }
+    std::fprintf(stderr, "fake JNI: %p is not an array of this fake\n", static_cast<void*>(object));
+    std::abort();
+}
+
+void FakeJvm::NoteTaken(jstring string, const void* chars) {
+    std::lock_guard lock(mutex_);
+    takenChars_.emplace_back(chars, string);
+}
+
+void FakeJvm::NoteReleased(jstring string, const void* chars) {
+    std::lock_guard lock(mutex_);
+    for (auto it = takenChars_.begin(); it != takenChars_.end(); ++it) {
+        if (it->first != chars) continue;
+        if (it->second != string) releaseProblems_.push_back("characters released against another string");
+        releasedStrings_.push_back(string);
+        takenChars_.erase(it);
+        return;
+    }
+    releaseProblems_.push_back("released characters that were never taken (or twice)");
+}
+
+int FakeJvm::OutstandingChars() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(takenChars_.size());
+}
+
+std::vector<jstring> FakeJvm::ReleasedStrings() const {
+    std::lock_guard lock(mutex_);
+    return releasedStrings_;
+}
+
+std::vector<std::string> FakeJvm::ReleaseProblems() const {
+    std::lock_guard lock(mutex_);
+    return releaseProblems_;
+}
+
+int FakeJvm::LiveElementRefs() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(liveElementRefs_.size());
+}
+
+jsize JNICALL FakeJvm::GetArrayLengthImpl(JNIEnv* env, jarray array) { return Of(env).AsArray(array)->length; }
+
+jobject JNICALL FakeJvm::GetObjectArrayElementImpl(JNIEnv* env, jobjectArray array, jsize index) {
+    FakeJvm& jvm = Of(env);
+    const ObjectArray* elements = jvm.AsArray(array);
+    if (index < 0 || static_cast<std::size_t>(index) >= elements->elements.size()) {
+        std::fprintf(stderr, "fake JNI: array index %d out of bounds\n", static_cast<int>(index));
+        std::abort();
+    }
+    std::lock_guard lock(jvm.mutex_);
+    // Each call hands out a new local reference in a real runtime; here the element itself stands
+    // for it, counted once per call.
+    jvm.liveElementRefs_.push_back(elements->elements[static_cast<std::size_t>(index)]);
+    return jvm.liveElementRefs_.back();
+}
+
+const jchar* JNICALL FakeJvm::GetStringCharsCountedImpl(JNIEnv* env, jstring string, jboolean* isCopy) {
+    const jchar* chars = GetStringCharsImpl(env, string, isCopy);
+    Of(env).NoteTaken(string, chars);
+    return chars;
+}
+
+void JNICALL FakeJvm::ReleaseStringCharsCountedImpl(JNIEnv* env, jstring string, const jchar* chars) {
+    Of(env).NoteReleased(string, chars);
+    ReleaseStringCharsImpl(env, string, chars);
+}
+
+const char* JNICALL FakeJvm::GetStringUTFCharsCountedImpl(JNIEnv* env, jstring string, jboolean* isCopy) {
+    const char* chars = GetStringUTFCharsImpl(env, string, isCopy);
+    Of(env).NoteTaken(string, chars);
+    return chars;
+}
+
+void JNICALL FakeJvm::ReleaseStringUTFCharsCountedImpl(JNIEnv* env, jstring string, const char* chars) {
+    Of(env).NoteReleased(string, chars);
+    ReleaseStringUTFCharsImpl(env, string, chars);
+}
+
+void JNICALL FakeJvm::DeleteLocalRefCountedImpl(JNIEnv* env, jobject object) {
+    FakeJvm& jvm = Of(env);
+    std::lock_guard lock(jvm.mutex_);
+    for (auto it = jvm.liveElementRefs_.begin(); it != jvm.liveElementRefs_.end(); ++it) {
+        if (*it == object) {
+            jvm.liveElementRefs_.erase(it);
+            break;
+        }
+    }
+    DeleteLocalRefImpl(env, object);
+}
 
 std::string ToModifiedUtf8(const std::u16string& text) {
     std::string out;

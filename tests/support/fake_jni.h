@@ -60,6 +60,45 @@ private:
     EnvBlock block_{};
     mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<Object>> objects_;
+
+    // --- Object arrays, and accounting of taken characters and local references --------------
+public:
+    // A String[] of these texts; its elements are strings of this fake.
+    jobjectArray NewStringArray(const std::vector<std::u16string>& texts);
+    // An array whose length reads as `claimedLength` but that holds no element: for natives that
+    // must survive failing to allocate room for that many.
+    jobjectArray NewOversizedArray(jsize claimedLength);
+
+    // Characters taken with GetStringChars or GetStringUTFChars and not yet released.
+    int OutstandingChars() const;
+    // The strings whose characters were released, in release order.
+    std::vector<jstring> ReleasedStrings() const;
+    // Releases that did not match a take: unknown characters, or given back against another string.
+    std::vector<std::string> ReleaseProblems() const;
+    // Local references that GetObjectArrayElement handed out and DeleteLocalRef did not delete.
+    int LiveElementRefs() const;
+
+private:
+    struct ObjectArray : Object {
+        std::vector<jobject> elements;
+        jsize length = 0;
+    };
+    const ObjectArray* AsArray(jobject object) const;
+    void NoteTaken(jstring string, const void* chars);
+    void NoteReleased(jstring string, const void* chars);
+
+    static jsize JNICALL GetArrayLengthImpl(JNIEnv*, jarray);
+    static jobject JNICALL GetObjectArrayElementImpl(JNIEnv*, jobjectArray, jsize);
+    static const jchar* JNICALL GetStringCharsCountedImpl(JNIEnv*, jstring, jboolean*);
+    static void JNICALL ReleaseStringCharsCountedImpl(JNIEnv*, jstring, const jchar*);
+    static const char* JNICALL GetStringUTFCharsCountedImpl(JNIEnv*, jstring, jboolean*);
+    static void JNICALL ReleaseStringUTFCharsCountedImpl(JNIEnv*, jstring, const char*);
+    static void JNICALL DeleteLocalRefCountedImpl(JNIEnv*, jobject);
+
+    std::vector<std::pair<const void*, jstring>> takenChars_;
+    std::vector<jstring> releasedStrings_;
+    std::vector<std::string> releaseProblems_;
+    std::vector<jobject> liveElementRefs_;
 };
 
 // Java's modified UTF-8 (U+0000 as two bytes, supplementary characters as two three-byte halves).

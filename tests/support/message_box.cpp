@@ -30,7 +30,7 @@ std::string TextOf(HWND window) {
 
 }  // namespace
 
-std::optional<MessageBoxSeen> TakeMessageBox(DWORD processId, DWORD timeoutMs) {
+std::optional<MessageBoxSeen> TakeMessageBox(DWORD processId, DWORD timeoutMs, int button) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     Search search{processId, nullptr};
     while (EnumWindows(&FindDialogOf, reinterpret_cast<LPARAM>(&search)), search.found == nullptr) {
@@ -43,7 +43,8 @@ std::optional<MessageBoxSeen> TakeMessageBox(DWORD processId, DWORD timeoutMs) {
     char text[4096] = {};
     GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
     seen.text = text;
-    PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+    seen.owner = GetWindow(search.found, GW_OWNER);
+    PostMessageA(search.found, WM_COMMAND, static_cast<WPARAM>(button), 0);
     return seen;
 }
 

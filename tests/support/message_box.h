@@ -11,10 +11,11 @@ namespace ql::test {
 struct MessageBoxSeen {
     std::string caption;
     std::string text;
+    HWND owner = nullptr;  // the window that owns the box, null for none
 };
 
 // Waits for a dialog box of process `processId`, reads its caption and message text, and presses
-// its default button. Nothing when none appeared in time.
-std::optional<MessageBoxSeen> TakeMessageBox(DWORD processId, DWORD timeoutMs);
+// `button` (IDOK: the default button of an OK box). Nothing when none appeared in time.
+std::optional<MessageBoxSeen> TakeMessageBox(DWORD processId, DWORD timeoutMs, int button = IDOK);
 
 }  // namespace ql::test

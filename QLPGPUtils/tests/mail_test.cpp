@@ -59,7 +59,7 @@ const Mail kFullMail = {
     {u"carol@example.com"},
     {u"dave@example.com"},
     u"Cl\u00E9 \u20AC 5",
-    {u"C:\\users\\root\\Temp\\R\u00E9sum\u00E9.pgp"},
+    {u"C:\\users\\root\\Temp\\R\u00E9sum\u00E9 \u0141.pgp"},
     u"Line one\r\nLine \u0141\u00E9",
     true,
 };
@@ -74,11 +74,11 @@ const std::string kFullMailWide =
     "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
     "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
     "files count=1 array=set\n"
-    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9.pgp\" "
-    "name=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9.pgp\" type=null\n";
+    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9 \\u0141.pgp\" "
+    "name=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9 \\u0141.pgp\" type=null\n";
 
 // The same mail in code page 1252: é is 0xE9, the euro sign 0x80, and Ł, which the code page lacks,
-// becomes '?' rather than the look-alike L.
+// becomes '?' rather than the look-alike L (Wine's best fit), so the attachment path names no other file.
 const std::string kFullMailAnsi =
     "call MAPISendMail session=0 ui=0 flags=9 reserved=0\n"
     "message reserved=0 subject=\"Cl\\xE9 \\x80 5\" note=\"Line one\r\nLine ?\\xE9\" type=null "
@@ -89,8 +89,8 @@ const std::string kFullMailAnsi =
     "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
     "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
     "files count=1 array=set\n"
-    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9.pgp\" "
-    "name=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9.pgp\" type=null\n";
+    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9 ?.pgp\" "
+    "name=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9 ?.pgp\" type=null\n";
 
 const Mail kEmptyMail = {};
 

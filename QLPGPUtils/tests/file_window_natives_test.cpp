@@ -149,6 +149,13 @@ bool WriteFileW(const std::wstring& path, const std::string& contents) {
            written == contents.size();
 }
 
+// True when nothing holds the file open any more: the natives open without sharing, so a handle they
+// left open would make this exclusive open fail.
+bool NoLongerOpen(const std::wstring& path) {
+    ql::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    return static_cast<bool>(file);
+}
+
 struct Times {
     FILETIME creation{}, access{}, write{};
     LARGE_INTEGER size{};
@@ -229,6 +236,7 @@ TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months fro
         CHECK(jvm.PendingException().empty());
         CHECK(jvm.Misuses().empty());
         CHECK(jvm.LiveLocalRefs() == 1);  // the FileTime handed back, and nothing else
+        CHECK(NoLongerOpen(path));
         CHECK(jvm.CharsNotReleased() == 0);
     }
 }
@@ -306,6 +314,7 @@ TEST_CASE("updateFileCreationTime empties the file and stamps all three times wi
         CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(std::u16string(path.begin(), path.end()))) ==
               JNI_TRUE);
         const std::uint64_t after = Now();
+        CHECK(NoLongerOpen(path));
 
         const Times times = ReadTimes(path);
         CHECK(times.size.QuadPart == 0);
@@ -376,6 +385,7 @@ TEST_CASE("a missing FileTime class or constructor gives null, one line, and the
         CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(std::u16string(path.begin(), path.end()))) ==
               nullptr);
         CHECK(output.Text() == c.line);
+        CHECK(NoLongerOpen(path));
         CHECK(jvm.PendingException() == c.exception);
         CHECK(jvm.Misuses().empty());  // no Java call after the exception
         CHECK(jvm.LiveLocalRefs() == 0);

@@ -64,11 +64,16 @@ int main(int argc, char** argv) {
     getHAddresses(jvm.env(), nullptr, vector);
 
     std::string elements;
-    for (const auto& text : jvm.VectorTexts(vector)) elements += (elements.empty() ? "" : " ") + ToModifiedUtf8(text);
+    for (const auto& text : jvm.VectorTexts(vector)) {
+        if (!elements.empty()) elements += ' ';
+        elements += ToModifiedUtf8(text);
+    }
     Print("vector: " + elements);
     const std::string pending = jvm.PendingException();
     Print("pending: " + (pending.empty() ? std::string("none") : pending));
-    Print("misuses: " + std::to_string(jvm.Misuses().size()) + " live local references: " +
-          std::to_string(jvm.LiveLocalRefs()));
+    char counts[96];
+    std::snprintf(counts, sizeof counts, "misuses: %u live local references: %u",
+                  static_cast<unsigned>(jvm.Misuses().size()), static_cast<unsigned>(jvm.LiveLocalRefs()));
+    Print(counts);
     return 0;
 }

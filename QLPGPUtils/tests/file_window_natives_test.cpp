@@ -447,16 +447,18 @@ std::u16string Titled(const std::u16string& title) {
     return u"QLNT" + std::u16string(id.begin(), id.end()) + u" " + title;
 }
 
-std::size_t Count(const std::string& text, const std::string& part) {
+// How many whole lines of `text` are `line`.
+std::size_t Count(const std::string& text, const std::string& line) {
+    const std::string lines = "\n" + text, wanted = "\n" + line + "\n";
     std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    for (std::size_t at = lines.find(wanted); at != std::string::npos; at = lines.find(wanted, at + 1)) ++count;
     return count;
 }
 
-// Waits until the peer has reported one more activation than `before`.
-bool ActivatedAgain(const Child& peer, std::size_t before) {
-    for (int i = 0; i < 200; ++i) {
-        if (Count(peer.Output(), "activated\n") > before) return true;
+// Waits until the peer has reported `event` ("activated", "deactivated") more often than `before`.
+bool ReportedAgain(const Child& peer, const std::string& event, std::size_t before) {
+    for (int i = 0; i < 400; ++i) {
+        if (Count(peer.Output(), event) > before) return true;
         Sleep(50);
     }
     return false;
@@ -527,15 +529,18 @@ TEST_CASE("a window of another process is found and brought to the foreground by
     FakeJvm jvm;
     CHECK(natives.getHwnd(jvm.env(), nullptr, jvm.NewString(title)) == handle);
 
+    // Each activation is awaited in the peer, and so is the loss of it, before the next one: the peer's
+    // thread takes them in turn, after the calls that caused them have returned.
+    const std::size_t activations = Count(peer.Output(), "activated");
+    const std::size_t deactivations = Count(peer.Output(), "deactivated");
     BringToFront(front);
-    std::size_t before = Count(peer.Output(), "activated\n");
     natives.setForegroundByTitle(jvm.env(), nullptr, jvm.NewString(title));
-    CHECK(ActivatedAgain(peer, before));
+    CHECK(ReportedAgain(peer, "activated", activations));
 
     BringToFront(front);
-    before = Count(peer.Output(), "activated\n");
+    REQUIRE(ReportedAgain(peer, "deactivated", deactivations));
     CHECK(natives.setForegroundByHandle(jvm.env(), nullptr, handle) != 0);
-    CHECK(ActivatedAgain(peer, before));
+    CHECK(ReportedAgain(peer, "activated", activations + 1));
     CHECK(jvm.CharsNotReleased() == 0);
     peer.Kill();
 }

@@ -4,7 +4,8 @@
 // Paths and titles are given as the hexadecimal digits of their UTF-8 bytes, so that no code-page
 // conversion of the command line can touch them.
 // usage: natives_peer.exe hold <hex path> <share mode>   -> "held" once the file is open
-//        natives_peer.exe window <hex title>             -> "window <handle>", then "activated" each time
+//        natives_peer.exe window <hex title>             -> "window <handle>", then "activated" and
+//                                                           "deactivated" as the window gains and loses it
 #include <windows.h>
 
 #include <cstdlib>
@@ -19,7 +20,7 @@ void Print(const std::string& line) {
 }
 
 LRESULT CALLBACK PeerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_ACTIVATE && LOWORD(wParam) != WA_INACTIVE) Print("activated");
+    if (message == WM_ACTIVATE) Print(LOWORD(wParam) == WA_INACTIVE ? "deactivated" : "activated");
     if (message == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(window, message, wParam, lParam);
 }

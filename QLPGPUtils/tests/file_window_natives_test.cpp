@@ -199,11 +199,20 @@ const std::u16string kBeyondAnsi = u"\u041A\u043B\u044E\u0447 \u9375 \u2713";
 TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months from 1") {
     const Natives& natives = TheNatives();
     TestFolder folder;
+    // ctest runs this program two hours east of UTC (TZ=EET-2, no daylight saving).
+    TIME_ZONE_INFORMATION zone{};
+    REQUIRE(GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID);
+    REQUIRE(zone.Bias == -120);
+    const SYSTEMTIME localMorning = {2012, 6, 0, 15, 10, 30, 15, 0};
+    SYSTEMTIME utcMorning{};
+    REQUIRE(TzSpecificLocalTimeToSystemTime(nullptr, &localMorning, &utcMorning));
+    REQUIRE(utcMorning.wHour == 8);
     struct Case {
         std::u16string name;
-        SYSTEMTIME stamp;  // year, month, day of week, day, hour, minute, second, ms
+        SYSTEMTIME stamp;  // UTC: year, month, day of week, day, hour, minute, second, ms
     };
     const Case cases[] = {
+        {u"created at 10.30.15 local time.txt", utcMorning},
         {u"plain.txt", {2012, 3, 0, 4, 5, 6, 7, 890}},
         {u"with blanks and a leap day.pgp", {2024, 2, 0, 29, 0, 0, 0, 0}},
         {u"last second of 1999.asc", {1999, 12, 0, 31, 23, 59, 59, 999}},

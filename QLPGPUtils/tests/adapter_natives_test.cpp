@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "captured_output.h"
 #include "child_process.h"
 #include "fake_jni.h"
 #include "files.h"
@@ -49,28 +50,6 @@ std::set<std::string> HostAddresses() {
     FindClose(search);
     return addresses;
 }
-
-// What the library writes to standard output while the object lives.
-class CapturedOutput {
-public:
-    CapturedOutput() : path_(ProgramDirectory() + "adapter_test_stdout.txt") {
-        file_.reset(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
-        REQUIRE(file_);
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
-        SetStdHandle(STD_OUTPUT_HANDLE, file_.get());
-    }
-    ~CapturedOutput() { SetStdHandle(STD_OUTPUT_HANDLE, saved_); }
-    std::string Text() {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        file_.reset();
-        return ReadWholeFile(path_).value_or("<unreadable>");
-    }
-
-private:
-    std::string path_;
-    ql::UniqueFile file_;
-    HANDLE saved_ = nullptr;
-};
 
 // Sets an environment variable of this process, which children inherit, for the object's life.
 class ScopedVariable {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "captured_output.h"
 #include "child_process.h"
 #include "fake_jni.h"
 #include "files.h"
@@ -82,28 +83,6 @@ std::string Peer(const std::string& arguments) {
 }
 
 constexpr DWORD kPeerTimeoutMs = 30000;
-
-// What the library writes to standard output while the object lives.
-class CapturedOutput {
-public:
-    CapturedOutput() : path_(ProgramDirectory() + "natives_test_stdout.txt") {
-        file_.reset(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr));
-        REQUIRE(file_);
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
-        SetStdHandle(STD_OUTPUT_HANDLE, file_.get());
-    }
-    ~CapturedOutput() { SetStdHandle(STD_OUTPUT_HANDLE, saved_); }
-    std::string Text() {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        file_.reset();
-        return ReadWholeFile(path_).value_or("<unreadable>");
-    }
-
-private:
-    std::string path_;
-    ql::UniqueFile file_;
-    HANDLE saved_ = nullptr;
-};
 
 void RemoveTreeW(const std::wstring& folder) {
     WIN32_FIND_DATAW found{};
@@ -250,37 +229,6 @@ TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months fro
     }
 }
 
-TEST_CASE("getFileCreationTime gives null for a file it cannot open, and says nothing") {
-    const Natives& natives = TheNatives();
-    TestFolder folder;
-    REQUIRE(WriteFileW(folder / L"present.txt", "content"));
-    struct Case {
-        const char* what;
-        std::u16string path;  // relative to the folder unless it starts with a drive
-    };
-    const Case cases[] = {
-        {"missing file", u"missing.txt"},
-        {"missing folder", u"no such folder\\present.txt"},
-        {"the folder itself", u""},
-        // Win32 would read this only up to the U+0000 and open present.txt.
-        {"text with U+0000 before a suffix", std::u16string(u"present.txt") + u'\0' + u".bak"},
-    };
-    for (const Case& c : cases) {
-        const std::string what = c.what;
-        CAPTURE(what);
-        std::wstring path = folder / Wide(c.path);
-        FakeJvm jvm;
-        CapturedOutput output;
-        CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(std::u16string(path.begin(), path.end()))) ==
-              nullptr);
-        CHECK(output.Text().empty());
-        CHECK(jvm.LiveLocalRefs() == 0);
-        CHECK(jvm.CharsNotReleased() == 0);
-    }
-    FakeJvm jvm;
-    CHECK(natives.getFileCreationTime(jvm.env(), nullptr, nullptr) == nullptr);
-}
-
 TEST_CASE("a file held open by another process gives no time and is not emptied") {
     const Natives& natives = TheNatives();
     TestFolder folder;
@@ -337,7 +285,7 @@ TEST_CASE("updateFileCreationTime empties the file and stamps all three times wi
     }
 }
 
-TEST_CASE("updateFileCreationTime gives false, and creates or changes nothing, when it cannot open") {
+TEST_CASE("a path that cannot be opened gives null and false, says nothing, creates and changes nothing") {
     const Natives& natives = TheNatives();
     TestFolder folder;
     REQUIRE(WriteFileW(folder / L"target.txt", "keep me"));
@@ -351,7 +299,8 @@ TEST_CASE("updateFileCreationTime gives false, and creates or changes nothing, w
         {"missing file", u"missing.txt", L"", L"missing.txt"},
         {"missing file beyond the ANSI code page", kBeyondAnsi, L"", Wide(kBeyondAnsi)},
         {"missing folder", u"no folder\\target.txt", L"", L"no folder"},
-        // Win32 would read this only up to the U+0000 and empty target.txt.
+        {"the folder itself", u"", L"", L""},
+        // Win32 would read this only up to the U+0000, and so empty target.txt.
         {"text with U+0000 before a suffix", std::u16string(u"target.txt") + u'\0' + u".tmp", L"target.txt",
          L"target.txt.tmp"},
     };
@@ -359,14 +308,19 @@ TEST_CASE("updateFileCreationTime gives false, and creates or changes nothing, w
         const std::string what = c.what;
         CAPTURE(what);
         const std::wstring path = folder / Wide(c.name);
+        const std::u16string javaPath(path.begin(), path.end());
         FakeJvm jvm;
-        CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(std::u16string(path.begin(), path.end()))) ==
-              JNI_FALSE);
+        CapturedOutput output;
+        CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(javaPath)) == nullptr);
+        CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(javaPath)) == JNI_FALSE);
+        CHECK(output.Text().empty());
         if (!c.mustStayIntact.empty()) CHECK(ReadTimes(folder / c.mustStayIntact).size.QuadPart == 7);
         if (!c.mustNotExist.empty()) CHECK(GetFileAttributesW((folder / c.mustNotExist).c_str()) == INVALID_FILE_ATTRIBUTES);
+        CHECK(jvm.LiveLocalRefs() == 0);
         CHECK(jvm.CharsNotReleased() == 0);
     }
     FakeJvm jvm;
+    CHECK(natives.getFileCreationTime(jvm.env(), nullptr, nullptr) == nullptr);
     CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, nullptr) == JNI_FALSE);
 }
 

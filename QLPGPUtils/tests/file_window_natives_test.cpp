@@ -182,10 +182,14 @@ TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months fro
     TIME_ZONE_INFORMATION zone{};
     REQUIRE(GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID);
     REQUIRE(zone.Bias == -120);
-    const SYSTEMTIME localMorning = {2012, 6, 0, 15, 10, 30, 15, 0};
-    SYSTEMTIME utcMorning{};
-    REQUIRE(TzSpecificLocalTimeToSystemTime(nullptr, &localMorning, &utcMorning));
-    REQUIRE(utcMorning.wHour == 8);
+    // 10:30:15 local time is 08:30:15 UTC.
+    const SYSTEMTIME utcMorning = {2012, 6, 0, 15, 8, 30, 15, 0};
+    FILETIME utc{}, local{};
+    SYSTEMTIME localMorning{};
+    REQUIRE(SystemTimeToFileTime(&utcMorning, &utc));
+    REQUIRE(FileTimeToLocalFileTime(&utc, &local));
+    REQUIRE(FileTimeToSystemTime(&local, &localMorning));
+    REQUIRE(localMorning.wHour == 10);
     struct Case {
         std::u16string name;
         SYSTEMTIME stamp;  // UTC: year, month, day of week, day, hour, minute, second, ms

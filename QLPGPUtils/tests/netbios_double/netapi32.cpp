@@ -95,7 +95,7 @@ const Lana* FindLana(const Scenario& scenario, int number) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) UCHAR WINAPI Netbios(PNCB ncb) {
+extern "C" __attribute__((dllexport)) UCHAR WINAPI Netbios(PNCB ncb) {
     const Scenario scenario = ReadScenario();
     switch (ncb->ncb_command) {
     case NCBENUM: {

@@ -201,11 +201,6 @@ std::string FakeJvm::PendingException() const {
     return pendingException_;
 }
 
-void FakeJvm::ClearException() {
-    std::lock_guard lock(mutex_);
-    pendingException_.clear();
-}
-
 std::vector<std::string> FakeJvm::Misuses() const {
     std::lock_guard lock(mutex_);
     return misuses_;

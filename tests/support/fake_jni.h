@@ -84,7 +84,6 @@ public:
 
     // The class name of the pending exception, or empty.
     std::string PendingException() const;
-    void ClearException();
     // Every use JNI forbids, in order: a Java call while an exception is pending, an object or
     // method ID that the fake did not hand out, a method called on the wrong object.
     std::vector<std::string> Misuses() const;

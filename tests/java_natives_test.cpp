@@ -25,16 +25,6 @@ namespace {
 // native is built (the test fails while a listed name is exported); the list must be empty once all
 // natives are built.
 const std::set<std::string> kNativesNotBuiltYet = {
-    "Java_com_brennick_util_Native_getFileCreationTime",
-    "Java_com_brennick_util_Native_updateFileCreationTime",
-    "Java_com_brennick_util_Native_getHwnd",
-    "Java_com_brennick_util_Native_setForegroundWindow__Ljava_lang_String_2",
-    "Java_com_brennick_util_Native_setForegroundWindow__I",
-    "Java_com_brennick_util_Native_setTopmost",
-    "Java_com_brennick_util_Native_setNotTopmost",
-    "Java_com_brennick_util_Native_getLD",
-    "Java_com_brennick_util_Native_getWindowsDir",
-    "Java_com_brennick_util_Native_getHAddresses",
 };
 
 // The Java interface as agreed, written out by hand: each native with the 32-bit name the Java

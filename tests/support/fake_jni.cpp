@@ -1,5 +1,6 @@
 #include "fake_jni.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,26 @@ FakeJvm::FakeJvm() {
 
     block_.env.functions = &functions_;
     block_.owner = this;
+
+    // Classes, methods and objects.
+    functions_.FindClass = &FindClassImpl;
+    functions_.GetMethodID = &GetMethodIDImpl;
+    functions_.NewObject = &NewObjectImpl;
+    functions_.NewObjectV = &NewObjectVImpl;
+    functions_.CallBooleanMethod = &CallBooleanMethodImpl;
+    functions_.CallBooleanMethodV = &CallBooleanMethodVImpl;
+    auto define = [this](const std::string& name, const std::string& method, const std::string& descriptor,
+                         ClassInfo*& info, MethodInfo*& methodInfo) {
+        classes_.push_back(std::make_unique<ClassInfo>());
+        info = classes_.back().get();
+        info->name = name;
+        info->methods.push_back(std::make_unique<MethodInfo>());
+        methodInfo = info->methods.back().get();
+        methodInfo->name = method;
+        methodInfo->descriptor = descriptor;
+    };
+    define("java/util/Vector", "add", "(Ljava/lang/Object;)Z", vectorClass_, vectorAdd_);
+    define("com/brennick/util/FileTime", "<init>", "(IIIIII)V", fileTimeClass_, fileTimeConstructor_);
 }
 
 jobject FakeJvm::Keep(std::unique_ptr<Object> object) {
@@ -82,12 +103,15 @@ std::string FakeJvm::Utf8(jstring string) const {
 
 jstring JNICALL FakeJvm::NewStringImpl(JNIEnv* env, const jchar* chars, jsize length) {
     if (length < 0 || (length > 0 && chars == nullptr)) UnexpectedJniCall();
-    return Of(env).NewString(std::u16string(reinterpret_cast<const char16_t*>(chars), length));
+    if (!Of(env).MayCallJava("NewString")) return nullptr;
+    return static_cast<jstring>(
+        Of(env).MadeLocal(Of(env).NewString(std::u16string(reinterpret_cast<const char16_t*>(chars), length))));
 }
 
 jstring JNICALL FakeJvm::NewStringUTFImpl(JNIEnv* env, const char* bytes) {
     if (bytes == nullptr) return nullptr;
-    return Of(env).NewString(FromModifiedUtf8(bytes));
+    if (!Of(env).MayCallJava("NewStringUTF")) return nullptr;
+    return static_cast<jstring>(Of(env).MadeLocal(Of(env).NewString(FromModifiedUtf8(bytes))));
 }
 
 jsize JNICALL FakeJvm::GetStringLengthImpl(JNIEnv* env, jstring string) {
@@ -99,10 +123,16 @@ const jchar* JNICALL FakeJvm::GetStringCharsImpl(JNIEnv* env, jstring string, jb
     auto* copy = new jchar[text.size() + 1];
     std::memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(jchar));
     if (isCopy) *isCopy = JNI_TRUE;
+    std::lock_guard lock(Of(env).mutex_);
+    ++Of(env).charsTaken_;
     return copy;
 }
 
-void JNICALL FakeJvm::ReleaseStringCharsImpl(JNIEnv*, jstring, const jchar* chars) { delete[] chars; }
+void JNICALL FakeJvm::ReleaseStringCharsImpl(JNIEnv* env, jstring, const jchar* chars) {
+    std::lock_guard lock(Of(env).mutex_);
+    --Of(env).charsTaken_;
+    delete[] chars;
+}
 
 jsize JNICALL FakeJvm::GetStringUTFLengthImpl(JNIEnv* env, jstring string) {
     return static_cast<jsize>(ToModifiedUtf8(Of(env).AsString(string)->text).size());
@@ -113,14 +143,212 @@ const char* JNICALL FakeJvm::GetStringUTFCharsImpl(JNIEnv* env, jstring string, 
     auto* copy = new char[bytes.size() + 1];
     std::memcpy(copy, bytes.c_str(), bytes.size() + 1);
     if (isCopy) *isCopy = JNI_TRUE;
+    std::lock_guard lock(Of(env).mutex_);
+    ++Of(env).charsTaken_;
     return copy;
 }
 
-void JNICALL FakeJvm::ReleaseStringUTFCharsImpl(JNIEnv*, jstring, const char* chars) { delete[] chars; }
+void JNICALL FakeJvm::ReleaseStringUTFCharsImpl(JNIEnv* env, jstring, const char* chars) {
+    std::lock_guard lock(Of(env).mutex_);
+    --Of(env).charsTaken_;
+    delete[] chars;
+}
 
-void JNICALL FakeJvm::DeleteLocalRefImpl(JNIEnv*, jobject) {}
+void JNICALL FakeJvm::DeleteLocalRefImpl(JNIEnv* env, jobject ref) {
+    FakeJvm& jvm = Of(env);
+    std::lock_guard lock(jvm.mutex_);
+    auto live = std::find(jvm.liveLocalRefs_.begin(), jvm.liveLocalRefs_.end(), ref);
+    if (live != jvm.liveLocalRefs_.end()) jvm.liveLocalRefs_.erase(live);
+}
 
-jboolean JNICALL FakeJvm::ExceptionCheckImpl(JNIEnv*) { return JNI_FALSE; }
+jboolean JNICALL FakeJvm::ExceptionCheckImpl(JNIEnv* env) {
+    std::lock_guard lock(Of(env).mutex_);
+    return Of(env).pendingException_.empty() ? JNI_FALSE : JNI_TRUE;
+}
+
+// --- Classes, methods, objects and the pending exception -------------------------------------
+
+void FakeJvm::RemoveClass(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (ClassInfo* info = FindClassInfo(name)) info->present = false;
+}
+
+void FakeJvm::RemoveMethod(const std::string& className, const std::string& name, const std::string& descriptor) {
+    std::lock_guard lock(mutex_);
+    if (MethodInfo* method = FindMethodInfo(className, name, descriptor)) method->present = false;
+}
+
+jobject FakeJvm::NewVector(const std::vector<std::u16string>& elements) {
+    auto vector = std::make_unique<Vector>();
+    for (const auto& text : elements) vector->elements.push_back(NewString(text));
+    return Keep(std::move(vector));
+}
+
+std::vector<std::u16string> FakeJvm::VectorTexts(jobject vector) const {
+    std::lock_guard lock(mutex_);
+    const Vector* found = As<Vector>(vector);
+    if (found == nullptr) {
+        std::fprintf(stderr, "fake JNI: %p is not a vector of this fake\n", static_cast<void*>(vector));
+        std::abort();
+    }
+    std::vector<std::u16string> texts;
+    for (jobject element : found->elements) texts.push_back(Text(static_cast<jstring>(element)));
+    return texts;
+}
+
+std::array<jint, 6> FakeJvm::FileTimeFields(jobject fileTime) const {
+    std::lock_guard lock(mutex_);
+    const FileTime* found = As<FileTime>(fileTime);
+    if (found == nullptr) {
+        std::fprintf(stderr, "fake JNI: %p is not a FileTime of this fake\n", static_cast<void*>(fileTime));
+        std::abort();
+    }
+    return found->fields;
+}
+
+std::string FakeJvm::PendingException() const {
+    std::lock_guard lock(mutex_);
+    return pendingException_;
+}
+
+std::vector<std::string> FakeJvm::Misuses() const {
+    std::lock_guard lock(mutex_);
+    return misuses_;
+}
+
+std::size_t FakeJvm::LiveLocalRefs() const {
+    std::lock_guard lock(mutex_);
+    return liveLocalRefs_.size();
+}
+
+std::size_t FakeJvm::CharsNotReleased() const {
+    std::lock_guard lock(mutex_);
+    return charsTaken_;
+}
+
+template <typename T>
+T* FakeJvm::As(jobject object) const {
+    if (object == nullptr) return nullptr;
+    for (const auto& kept : objects_) {
+        if (reinterpret_cast<jobject>(kept.get()) == object) return dynamic_cast<T*>(kept.get());
+    }
+    return nullptr;
+}
+
+FakeJvm::ClassInfo* FakeJvm::FindClassInfo(const std::string& name) const {
+    for (const auto& info : classes_) {
+        if (info->name == name) return info.get();
+    }
+    return nullptr;
+}
+
+FakeJvm::MethodInfo* FakeJvm::FindMethodInfo(const std::string& className, const std::string& name,
+                                             const std::string& descriptor) const {
+    ClassInfo* info = FindClassInfo(className);
+    if (info == nullptr) return nullptr;
+    for (const auto& method : info->methods) {
+        if (method->name == name && method->descriptor == descriptor) return method.get();
+    }
+    return nullptr;
+}
+
+jobject FakeJvm::MadeLocal(jobject ref) {
+    std::lock_guard lock(mutex_);
+    if (ref != nullptr) liveLocalRefs_.push_back(ref);
+    return ref;
+}
+
+bool FakeJvm::MayCallJava(const char* function) {
+    std::lock_guard lock(mutex_);
+    if (pendingException_.empty()) return true;
+    Misuse(std::string(function) + " called with " + pendingException_ + " pending");
+    return false;
+}
+
+void FakeJvm::Misuse(const std::string& what) {
+    std::lock_guard lock(mutex_);
+    misuses_.push_back(what);
+}
+
+void FakeJvm::Throw(const std::string& className) {
+    std::lock_guard lock(mutex_);
+    pendingException_ = className;
+}
+
+jclass JNICALL FakeJvm::FindClassImpl(JNIEnv* env, const char* name) {
+    FakeJvm& jvm = Of(env);
+    std::lock_guard lock(jvm.mutex_);
+    if (!jvm.MayCallJava("FindClass")) return nullptr;
+    ClassInfo* info = name ? jvm.FindClassInfo(name) : nullptr;
+    if (info == nullptr || !info->present) {
+        jvm.Throw("java/lang/NoClassDefFoundError");
+        return nullptr;
+    }
+    auto ref = std::make_unique<ClassRef>();
+    ref->info = info;
+    return static_cast<jclass>(jvm.MadeLocal(jvm.Keep(std::move(ref))));
+}
+
+jmethodID JNICALL FakeJvm::GetMethodIDImpl(JNIEnv* env, jclass clazz, const char* name, const char* descriptor) {
+    FakeJvm& jvm = Of(env);
+    std::lock_guard lock(jvm.mutex_);
+    if (!jvm.MayCallJava("GetMethodID")) return nullptr;
+    const ClassRef* ref = jvm.As<ClassRef>(clazz);
+    if (ref == nullptr || name == nullptr || descriptor == nullptr) {
+        jvm.Misuse("GetMethodID on something that is not a class reference");
+        return nullptr;
+    }
+    MethodInfo* method = jvm.FindMethodInfo(ref->info->name, name, descriptor);
+    if (method == nullptr || !method->present) {
+        jvm.Throw("java/lang/NoSuchMethodError");
+        return nullptr;
+    }
+    return reinterpret_cast<jmethodID>(method);
+}
+
+jobject JNICALL FakeJvm::NewObjectImpl(JNIEnv* env, jclass clazz, jmethodID method, ...) {
+    va_list args;
+    va_start(args, method);
+    jobject made = NewObjectVImpl(env, clazz, method, args);
+    va_end(args);
+    return made;
+}
+
+jobject JNICALL FakeJvm::NewObjectVImpl(JNIEnv* env, jclass clazz, jmethodID method, va_list args) {
+    FakeJvm& jvm = Of(env);
+    std::lock_guard lock(jvm.mutex_);
+    if (!jvm.MayCallJava("NewObject")) return nullptr;
+    const ClassRef* ref = jvm.As<ClassRef>(clazz);
+    if (ref == nullptr || ref->info != jvm.fileTimeClass_ ||
+        reinterpret_cast<MethodInfo*>(method) != jvm.fileTimeConstructor_) {
+        jvm.Misuse("NewObject with a class or constructor the fake did not hand out");
+        return nullptr;
+    }
+    auto made = std::make_unique<FileTime>();
+    for (jint& field : made->fields) field = va_arg(args, jint);
+    return jvm.MadeLocal(jvm.Keep(std::move(made)));
+}
+
+jboolean JNICALL FakeJvm::CallBooleanMethodImpl(JNIEnv* env, jobject object, jmethodID method, ...) {
+    va_list args;
+    va_start(args, method);
+    jboolean result = CallBooleanMethodVImpl(env, object, method, args);
+    va_end(args);
+    return result;
+}
+
+jboolean JNICALL FakeJvm::CallBooleanMethodVImpl(JNIEnv* env, jobject object, jmethodID method, va_list args) {
+    FakeJvm& jvm = Of(env);
+    std::lock_guard lock(jvm.mutex_);
+    if (!jvm.MayCallJava("CallBooleanMethod")) return JNI_FALSE;
+    Vector* vector = jvm.As<Vector>(object);
+    if (vector == nullptr || reinterpret_cast<MethodInfo*>(method) != jvm.vectorAdd_) {
+        jvm.Misuse("CallBooleanMethod: only Vector.add on a vector is known");
+        return JNI_FALSE;
+    }
+    vector->elements.push_back(va_arg(args, jobject));
+    return JNI_TRUE;
+}
 
 // --- Object arrays, and accounting of taken characters and local references ------------------
 

@@ -7,6 +7,8 @@
 #include <jni.h>
 #include <windows.h>
 
+#include <array>
+#include <cstdarg>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -99,6 +101,81 @@ private:
     std::vector<jstring> releasedStrings_;
     std::vector<std::string> releaseProblems_;
     std::vector<jobject> liveElementRefs_;
+
+    // --- Classes, methods, objects and the pending exception ----------------------------------
+    // The fake knows two classes: java/util/Vector with add (Ljava/lang/Object;)Z, and
+    // com/brennick/util/FileTime with its constructor (IIIIII)V. Looking up anything else fails as
+    // the runtime does: null, with NoClassDefFoundError or NoSuchMethodError pending. References
+    // made by JNI functions (strings, class references, new objects) are counted as live local
+    // references until DeleteLocalRef; characters taken from strings until they are released.
+public:
+    // Makes FindClass, or GetMethodID, fail for this class or method from now on.
+    void RemoveClass(const std::string& name);
+    void RemoveMethod(const std::string& className, const std::string& name, const std::string& descriptor);
+
+    // A java.util.Vector holding these strings, as a caller would pass it.
+    jobject NewVector(const std::vector<std::u16string>& elements);
+    // The elements of a vector, each of which must be a string.
+    std::vector<std::u16string> VectorTexts(jobject vector) const;
+    // Year, month, day, hour, minute, second of an object made with the FileTime constructor; a test
+    // failure if it is not one.
+    std::array<jint, 6> FileTimeFields(jobject fileTime) const;
+
+    // The class name of the pending exception, or empty.
+    std::string PendingException() const;
+    // Every use JNI forbids, in order: a Java call while an exception is pending, an object or
+    // method ID that the fake did not hand out, a method called on the wrong object.
+    std::vector<std::string> Misuses() const;
+    std::size_t LiveLocalRefs() const;
+    std::size_t CharsNotReleased() const;
+
+private:
+    struct MethodInfo {
+        std::string name, descriptor;
+        bool present = true;
+    };
+    struct ClassInfo {
+        std::string name;
+        bool present = true;
+        std::vector<std::unique_ptr<MethodInfo>> methods;
+    };
+    struct ClassRef : Object {
+        ClassInfo* info;
+    };
+    struct Vector : Object {
+        std::vector<jobject> elements;
+    };
+    struct FileTime : Object {
+        std::array<jint, 6> fields{};
+    };
+
+    template <typename T>
+    T* As(jobject object) const;
+    ClassInfo* FindClassInfo(const std::string& name) const;
+    MethodInfo* FindMethodInfo(const std::string& className, const std::string& name,
+                               const std::string& descriptor) const;
+    jobject MadeLocal(jobject ref);
+    // Records the call as a misuse when an exception is pending; true when the call may go on.
+    bool MayCallJava(const char* function);
+    void Misuse(const std::string& what);
+    void Throw(const std::string& className);
+
+    static jclass JNICALL FindClassImpl(JNIEnv*, const char*);
+    static jmethodID JNICALL GetMethodIDImpl(JNIEnv*, jclass, const char*, const char*);
+    static jobject JNICALL NewObjectImpl(JNIEnv*, jclass, jmethodID, ...);
+    static jobject JNICALL NewObjectVImpl(JNIEnv*, jclass, jmethodID, va_list);
+    static jboolean JNICALL CallBooleanMethodImpl(JNIEnv*, jobject, jmethodID, ...);
+    static jboolean JNICALL CallBooleanMethodVImpl(JNIEnv*, jobject, jmethodID, va_list);
+
+    std::vector<std::unique_ptr<ClassInfo>> classes_;
+    ClassInfo* vectorClass_ = nullptr;
+    ClassInfo* fileTimeClass_ = nullptr;
+    MethodInfo* vectorAdd_ = nullptr;
+    MethodInfo* fileTimeConstructor_ = nullptr;
+    std::string pendingException_;
+    std::vector<std::string> misuses_;
+    std::vector<jobject> liveLocalRefs_;
+    std::size_t charsTaken_ = 0;
 };
 
 // Java's modified UTF-8 (U+0000 as two bytes, supplementary characters as two three-byte halves).

@@ -36,10 +36,11 @@ public final class Native {
     public static native FileTime getFileCreationTime(String path);
 
     /**
-     * Sets a file's creation time to the current time.
+     * Empties a file and sets its creation, last-access and last-write times to the current time. A
+     * file that does not exist is not created.
      *
      * @param path the file
-     * @return true on success
+     * @return true when the file could be opened (and so was emptied)
      */
     public static native boolean updateFileCreationTime(String path);
 
@@ -47,7 +48,7 @@ public final class Native {
      * Finds a top-level window by its exact title.
      *
      * @param title the window title
-     * @return the window handle, or 0 when there is no such window
+     * @return the window handle, or -1 when there is no such window
      */
     public static native int getHwnd(String title);
 

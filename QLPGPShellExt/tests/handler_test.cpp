@@ -106,6 +106,7 @@ private:
         std::wstring list;
         for (const std::wstring& path : paths_) list += path + L'\0';
         list += L'\0';
+        if (paths_.empty()) list += L'\0';  // an empty list is an empty name and the end
         const SIZE_T bytes = sizeof(DROPFILES) + list.size() * sizeof(wchar_t);
         HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
         auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));

@@ -90,7 +90,7 @@ std::vector<std::wstring> ValueNames(const std::wstring& key) {
     for (DWORD i = 0;; ++i) {
         DWORD length = 256;
         if (RegEnumValueW(opened.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        names.emplace_back(name, length);
+        if (length > 0) names.emplace_back(name, length);
     }
     return names;
 }

@@ -53,6 +53,7 @@ bool KeyExists(const std::wstring& key);
 // The REG_SZ value (default value for an empty name); nothing when key or value is missing.
 std::optional<std::wstring> ReadString(const std::wstring& key, const std::wstring& name = L"");
 std::vector<std::wstring> SubKeys(const std::wstring& key);
+// The names of the key's named values (the default value is not among them).
 std::vector<std::wstring> ValueNames(const std::wstring& key);
 
 std::wstring Widen(const std::string& ansi);

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "command_request.h"
+#include "drop_list.h"
 #include "module.h"
 #include "ownership.h"
 #include "selection_path.h"
@@ -51,15 +52,18 @@ bool HasEncryptedExtension(const std::wstring& path) {
     return lstrcmpiW(extension, L".asc") == 0 || lstrcmpiW(extension, L".pgp") == 0;
 }
 
-// The entry's whole path, however long: the buffer takes the length the entry has.
-std::wstring DroppedPath(HDROP drop, UINT index) {
-    const UINT length = DragQueryFileW(drop, index, nullptr, 0);
-    if (length == 0) return {};
-    std::wstring path(length + 1, L'\0');
-    const UINT copied = DragQueryFileW(drop, index, path.data(), length + 1);
-    if (copied != length) return {};
-    path.resize(length);
-    return path;
+// The selected paths in UTF-16, however long; an 8-bit list is taken through the ANSI code page.
+std::vector<std::wstring> DroppedPaths(const void* block, SIZE_T size) {
+    const DropList list = ReadDropList(block, size);
+    std::vector<std::wstring> paths;
+    for (const std::u16string& name : list.wideNames) paths.emplace_back(name.begin(), name.end());
+    for (const std::string& name : list.ansiNames) {
+        const int length = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+        std::wstring path(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), path.data(), length);
+        paths.push_back(std::move(path));
+    }
+    return paths;
 }
 
 // This library's folder, without a trailing backslash.
@@ -172,11 +176,8 @@ HRESULT CQLPGPLaunchExt::CaptureSelection(IDataObject* dataObject) {
     const LockedGlobalMedium locked(medium);
     if (locked.data() == nullptr) return E_INVALIDARG;
 
-    const auto drop = static_cast<HDROP>(locked.global());
-    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-    for (UINT index = 0; index < count; ++index) {
-        const std::wstring path = DroppedPath(drop, index);
-        if (path.empty()) continue;
+    // Read in one pass: DragQueryFileW would walk the list from its start for every entry.
+    for (const std::wstring& path : DroppedPaths(locked.data(), GlobalSize(locked.global()))) {
         // An entry the ANSI code page cannot name exactly is left out rather than renamed.
         std::optional<std::string> ansiPath = AnsiPathFor(path);
         if (!ansiPath) continue;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "drop_list.h"
 #include "registrar_script.h"
 #include "script_printer.h"
 
@@ -75,6 +76,26 @@ void CheckExpansion(const std::u16string& text) {
     }
 }
 
+// The same bytes as a CF_HDROP block: names stay within it, none is empty or holds a zero.
+void CheckDropList(const std::uint8_t* data, std::size_t size, const std::u16string& input) {
+    const auto list = ql::shellext::ReadDropList(data, size);
+    if (!list.valid) {
+        Require(list.wideNames.empty() && list.ansiNames.empty(), "an invalid block gives no names", input);
+        return;
+    }
+    std::size_t units = 0;
+    for (const auto& name : list.wideNames) {
+        Require(!name.empty() && name.find(u'\0') == std::u16string::npos, "wide names are whole", input);
+        units += 2 * (name.size() + 1);
+    }
+    for (const auto& name : list.ansiNames) {
+        Require(!name.empty() && name.find('\0') == std::string::npos, "8-bit names are whole", input);
+        units += name.size() + 1;
+    }
+    Require(units + 20 <= size, "names lie within the block", input);
+    Require(list.wide ? list.ansiNames.empty() : list.wideNames.empty(), "one kind of names", input);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -84,5 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckParse(text);
     CheckQuoting(text);
     CheckExpansion(text);
+    CheckDropList(data, size, text);
     return 0;
 }

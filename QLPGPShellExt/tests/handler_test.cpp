@@ -19,6 +19,7 @@
 
 #include "QLPGPShellExt_h.h"
 #include "files.h"
+#include "hdrop_data_object.h"
 #include "message_box.h"
 #include "ql/unique_handle.h"
 #include "shellext_harness.h"
@@ -34,99 +35,6 @@ struct Released {
         if (p) p->Release();
     }
     T* operator->() const { return p; }
-};
-
-// A data object holding a CF_HDROP list of UTF-16 paths, as Explorer's does. Every medium it hands
-// out carries a release hook, so the test sees whether the extension released it.
-class HdropDataObject final : public IDataObject {
-public:
-    enum class Mode { Hdrop, NoHdrop, Unlockable };
-    HdropDataObject(Mode mode, std::vector<std::wstring> paths) : mode_(mode), paths_(std::move(paths)) {}
-    ~HdropDataObject() {
-        for (HGLOBAL memory : handedOut_) GlobalFree(memory);
-    }
-
-    FORMATETC asked{};
-    int getDataCalls = 0;
-    int mediumReleases = 0;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = nullptr;
-        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDataObject)) return E_NOINTERFACE;
-        *ppv = static_cast<IDataObject*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs_; }  // lives on the test's stack
-
-    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override {
-        ++getDataCalls;
-        asked = *format;
-        if (mode_ == Mode::NoHdrop || format->cfFormat != CF_HDROP || !(format->tymed & TYMED_HGLOBAL))
-            return DV_E_FORMATETC;
-        HGLOBAL memory = mode_ == Mode::Unlockable ? Discarded() : DropList();
-        if (memory == nullptr) return E_OUTOFMEMORY;
-        handedOut_.push_back(memory);
-        medium->tymed = TYMED_HGLOBAL;
-        medium->hGlobal = memory;
-        medium->pUnkForRelease = &releaseHook_;
-        return S_OK;
-    }
-    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
-    STDMETHODIMP QueryGetData(FORMATETC* format) override {
-        return mode_ != Mode::NoHdrop && format->cfFormat == CF_HDROP ? S_OK : DV_E_FORMATETC;
-    }
-    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC* out) override {
-        out->ptd = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
-    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
-    STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
-    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
-
-private:
-    struct ReleaseHook final : IUnknown {
-        HdropDataObject* owner;
-        explicit ReleaseHook(HdropDataObject* o) : owner(o) {}
-        STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-        STDMETHODIMP_(ULONG) Release() override {
-            ++owner->mediumReleases;
-            return 1;
-        }
-    };
-
-    HGLOBAL DropList() const {
-        std::wstring list;
-        for (const std::wstring& path : paths_) list += path + L'\0';
-        list += L'\0';
-        if (paths_.empty()) list += L'\0';  // an empty list is an empty name and the end
-        const SIZE_T bytes = sizeof(DROPFILES) + list.size() * sizeof(wchar_t);
-        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
-        auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
-        drop->pFiles = sizeof(DROPFILES);
-        drop->fWide = TRUE;
-        memcpy(reinterpret_cast<BYTE*>(drop) + sizeof(DROPFILES), list.data(), list.size() * sizeof(wchar_t));
-        GlobalUnlock(memory);
-        return memory;
-    }
-    // Memory whose contents the system has discarded: GlobalLock gives null for it.
-    static HGLOBAL Discarded() {
-        HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_DISCARDABLE, 64);
-        return GlobalDiscard(memory);
-    }
-
-    Mode mode_;
-    std::vector<std::wstring> paths_;
-    std::vector<HGLOBAL> handedOut_;
-    ULONG refs_ = 1;
-    ReleaseHook releaseHook_{this};
 };
 
 // What the extension passed to the two patched platform calls.
@@ -686,7 +594,8 @@ TEST_CASE("Initialize: what it asks for, unusable selections, and a second selec
     CHECK(session.Initialize(menu.p, &empty) == E_INVALIDARG);
     CHECK(empty.mediumReleases == 1);
 
-    HdropDataObject first(HdropDataObject::Mode::Hdrop, {file});
+    // A list in 8-bit text, as older sources give it, counts as well.
+    HdropDataObject first(HdropDataObject::Mode::HdropAnsi, {file});
     CHECK(session.Initialize(menu.p, &first) == S_OK);
     CHECK(FirstItem(menu.p) == L"Protect");
     // A second selection adds to the first, and the folder flag, once raised, stays.

@@ -1,6 +1,7 @@
 // Unit tests of the extension's text rules: the registration scripts as shipped, the script parser
 // and its replacements, and the request string the handler builds.
 #include "command_request.h"
+#include "drop_list.h"
 #include "fuzz/script_printer.h"
 #include "registrar_script.h"
 #include "shipped_scripts.h"
@@ -240,4 +241,56 @@ TEST_CASE("the request string: quotes, window field, command field and one field
         CAPTURE(c.request);
         CHECK(BuildCommandRequest(c.window, c.command, c.paths) == c.request);
     }
+}
+
+TEST_CASE("the CF_HDROP list is read in one pass, within the block, in UTF-16 or 8-bit text") {
+    using ql::shellext::ReadDropList;
+    // A DROPFILES header (pFiles, pt, fNC, fWide) followed by `names`.
+    auto block = [](std::uint32_t pFiles, bool wide, const std::string& names) {
+        std::string bytes(20, '\0');
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((pFiles >> (8 * i)) & 0xFF);
+        bytes[16] = wide ? 1 : 0;
+        return bytes + names;
+    };
+    auto utf16 = [](const std::u16string& text) {
+        std::string bytes;
+        for (char16_t c : text) {
+            bytes += static_cast<char>(c & 0xFF);
+            bytes += static_cast<char>(c >> 8);
+        }
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool valid;
+        std::vector<std::u16string> wide;
+        std::vector<std::string> ansi;
+    };
+    const std::u16string longName(400, u'x');
+    const Case cases[] = {
+        {"two wide names", block(20, true, utf16(std::u16string(u"C:\\a\0C:\\d\u0101ta\0\0", 15))), true,
+         {u"C:\\a", u"C:\\d\u0101ta"}, {}},
+        {"a wide name longer than MAX_PATH", block(20, true, utf16(longName + std::u16string(2, u'\0'))), true, {longName}, {}},
+        {"duplicates stay", block(20, true, utf16(std::u16string(u"C:\\a\0C:\\a\0\0", 11))), true, {u"C:\\a", u"C:\\a"}, {}},
+        {"8-bit names", block(20, false, std::string("C:\\caf\xE9\0C:\\b\0\0", 14)), true, {}, {"C:\\caf\xE9", "C:\\b"}},
+        {"names after a gap in the header", block(24, true, std::string(4, 'z') + utf16(std::u16string(u"C:\\a\0\0", 6))),
+         true, {u"C:\\a"}, {}},
+        {"an empty list", block(20, true, std::string(4, '\0')), true, {}, {}},
+        {"the list ends at the first empty name", block(20, false, std::string("a\0\0b\0\0", 6)), true, {}, {"a"}},
+        {"a last name without its terminator is not taken", block(20, false, std::string("a\0bc", 4)), true, {}, {"a"}},
+        {"an odd last byte of a wide list", block(20, true, utf16(std::u16string(u"ab\0", 3)) + "c"), true, {u"ab"}, {}},
+        {"a header that does not fit", std::string(19, '\0'), false, {}, {}},
+        {"names that start inside the header", block(8, true, utf16(std::u16string(u"a\0\0", 3))), false, {}, {}},
+        {"names that start past the block", block(1000, true, ""), false, {}, {}},
+        {"names that start at the very end", block(20, true, ""), true, {}, {}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.what);
+        const auto list = ReadDropList(c.bytes.data(), c.bytes.size());
+        CHECK(list.valid == c.valid);
+        CHECK(list.wideNames == c.wide);
+        CHECK(list.ansiNames == c.ansi);
+    }
+    CHECK_FALSE(ReadDropList(nullptr, 100).valid);
 }

@@ -1,0 +1,131 @@
+// Benchmark of the context-menu handler's own work for large selections: Initialize (taking the
+// paths from a CF_HDROP data object) + QueryContextMenu + building the request string, for 10, 1,000
+// and 10,000 selected files, beside the floor of one GetFileAttributesW per path. Not a test: it
+// asserts nothing about time. Run it as the README says; it prints one line per selection size.
+#include <windows.h>
+#include <ole2.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "QLPGPShellExt_h.h"
+#include "command_request.h"
+#include "files.h"
+#include "hdrop_data_object.h"
+
+using namespace ql::test;
+
+namespace {
+
+double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
+    return ansi;
+}
+
+}  // namespace
+
+int main() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const std::string extension = ProgramDirectory() + (sizeof(void*) == 8 ? "QLPGPShellExt64.dll" : "QLPGPShellExt.dll");
+    HMODULE module = LoadLibraryA(extension.c_str());
+    auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    if (getClassObject == nullptr ||
+        getClassObject(CLSID_QLPGPLaunchExt, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) {
+        std::fprintf(stderr, "cannot load %s\n", extension.c_str());
+        return 1;
+    }
+
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string folder = std::string(temp) + "ql shellext bench " + std::to_string(GetCurrentProcessId());
+    MakeFolders(folder);
+    constexpr int kMostFiles = 10000;
+    std::vector<std::wstring> all;
+    for (int i = 0; i < kMostFiles; ++i) {
+        const std::string path = folder + "\\selected file " + std::to_string(100000 + i) + ".txt";
+        WriteWholeFile(path, "x");
+        all.push_back(std::wstring(path.begin(), path.end()));
+    }
+
+    std::printf("%-7s %-6s %14s %14s %14s %14s %10s\n", "files", "runs", "floor ms/call", "floor us/item",
+                "handler ms", "handler us/item", "ratio");
+    for (int count : {10, 1000, 10000}) {
+        const std::vector<std::wstring> paths(all.begin(), all.begin() + count);
+        const int runs = count >= 10000 ? 5 : count >= 1000 ? 20 : 500;
+
+        // The floor: one file-system query per path.
+        DWORD sink = 0;
+        const LARGE_INTEGER floorStart = Now();
+        for (int run = 0; run < runs; ++run)
+            for (const std::wstring& path : paths) sink += GetFileAttributesW(path.c_str());
+        const double floorSeconds = Seconds(floorStart, Now()) / runs;
+
+        // The platform's own way through the list: DragQueryFileW per index (each call walks the list).
+        STGMEDIUM medium = {};
+        FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        HdropDataObject dropSource(HdropDataObject::Mode::Hdrop, paths);
+        dropSource.GetData(&format, &medium);
+        const LARGE_INTEGER dragStart = Now();
+        for (int run = 0; run < runs; ++run) {
+            auto drop = static_cast<HDROP>(GlobalLock(medium.hGlobal));
+            wchar_t buffer[MAX_PATH];
+            const UINT entries = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+            for (UINT i = 0; i < entries; ++i) sink += DragQueryFileW(drop, i, buffer, MAX_PATH);
+            GlobalUnlock(medium.hGlobal);
+        }
+        const double dragSeconds = Seconds(dragStart, Now()) / runs;
+        std::printf("        DragQueryFileW over the list: %.3f ms per call, %.3f us per item\n", dragSeconds * 1e3,
+                    dragSeconds * 1e6 / count);
+
+        // The handler: a new object, Initialize, QueryContextMenu, and the request of one command.
+        std::vector<std::string> ansiPaths;
+        for (const std::wstring& path : paths) ansiPaths.push_back(Narrow(path));
+        std::size_t requestBytes = 0;
+        HdropDataObject data(HdropDataObject::Mode::Hdrop, paths);
+        const LARGE_INTEGER handlerStart = Now();
+        for (int run = 0; run < runs; ++run) {
+            IShellExtInit* init = nullptr;
+            factory->CreateInstance(nullptr, IID_IShellExtInit, reinterpret_cast<void**>(&init));
+            IContextMenu* menu = nullptr;
+            init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu));
+            if (init->Initialize(nullptr, &data, nullptr) != S_OK) {
+                std::fprintf(stderr, "Initialize failed\n");
+                return 1;
+            }
+            HMENU explorer = CreatePopupMenu();
+            menu->QueryContextMenu(explorer, 0, 1, 0x7FFF, CMF_NORMAL);
+            requestBytes += ql::shellext::BuildCommandRequest(0, "protect", ansiPaths).size();
+            DestroyMenu(explorer);
+            menu->Release();
+            init->Release();
+        }
+        const double handlerSeconds = Seconds(handlerStart, Now()) / runs;
+        std::printf("%-7d %-6d %14.3f %14.3f %14.3f %14.3f %10.2f\n", count, runs, floorSeconds * 1e3,
+                    floorSeconds * 1e6 / count, handlerSeconds * 1e3, handlerSeconds * 1e6 / count,
+                    handlerSeconds / floorSeconds);
+        if (sink == 1 || requestBytes == 0) std::printf(" ");  // keeps the loops from being optimised away
+    }
+    factory->Release();
+    RemoveTree(folder);
+    CoUninitialize();
+    return 0;
+}

@@ -1,0 +1,310 @@
+#include "launch_ext.h"
+
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "command_request.h"
+#include "drop_list.h"
+#include "module.h"
+#include "ownership.h"
+#include "selection_path.h"
+
+namespace ql::shellext {
+
+namespace {
+
+// The platform's structures without their last member, as the menu insertion passes them.
+constexpr UINT kMenuItemInfoSize = offsetof(MENUITEMINFOA, hbmpItem);
+static_assert(kMenuItemInfoSize == (sizeof(void*) == 8 ? 72 : 44));
+static_assert(sizeof(SHELLEXECUTEINFOA) == (sizeof(void*) == 8 ? 112 : 60));
+
+constexpr UINT kIdentifiersUsed = 9;  // offsets 0..7 for the popup's items, 8 for the submenu item
+
+struct CommandText {
+    int kind;
+    const char* menuText;
+    const char* helpText;      // null: none
+    const char* commandField;  // null: not a launcher command
+};
+
+constexpr CommandText kCommands[] = {
+    {CMD_PROTECT, "Protect", "Protect selected files and/or directories", "protect"},
+    {CMD_SECURE_TEXT_EDITOR, "Secure text editor", "Show Quillora OpenPGP secure text editor", "secure_text_editor"},
+    {CMD_UNPROTECT, "Unprotect", "Decrypt and/or verify selected files", "unprotect"},
+    {CMD_WIPE, "Secure delete", "Secure delete selected files and/or directories", "wipe"},
+    {CMD_KEY_MANAGER, "Key Manager", "Show Quillora OpenPGP Key manager", "key_manager"},
+    {CMD_DEFAULT_SETTINGS, "Default settings", "Show Quillora OpenPGP settings", "default_settings"},
+    {CMD_HELP, "Help", nullptr, nullptr},
+};
+
+const CommandText* FindCommand(int kind) {
+    for (const CommandText& command : kCommands)
+        if (command.kind == kind) return &command;
+    return nullptr;
+}
+
+bool HasEncryptedExtension(const std::wstring& path) {
+    const wchar_t* extension = PathFindExtensionW(path.c_str());
+    return lstrcmpiW(extension, L".asc") == 0 || lstrcmpiW(extension, L".pgp") == 0;
+}
+
+// The selected paths in UTF-16, however long; an 8-bit list is taken through the ANSI code page.
+std::vector<std::wstring> DroppedPaths(const void* block, SIZE_T size) {
+    const DropList list = ReadDropList(block, size);
+    std::vector<std::wstring> paths;
+    for (const std::u16string& name : list.wideNames) paths.emplace_back(name.begin(), name.end());
+    for (const std::string& name : list.ansiNames) {
+        const int length = MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+        std::wstring path(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), path.data(), length);
+        paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
+// This library's folder, without a trailing backslash.
+std::string ExtensionFolder() {
+    char folder[MAX_PATH] = {};
+    GetModuleFileNameA(g_hInstance, folder, MAX_PATH);
+    PathRemoveFileSpecA(folder);
+    return folder;
+}
+
+}  // namespace
+
+CQLPGPLaunchExt::CQLPGPLaunchExt() { LockModule(); }
+CQLPGPLaunchExt::~CQLPGPLaunchExt() { UnlockModule(); }
+
+CQLPGPLaunchExt* CreateLaunchExt() noexcept { return new (std::nothrow) CQLPGPLaunchExt(); }
+
+STDMETHODIMP CQLPGPLaunchExt::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IQLPGPLaunchExt) || IsEqualIID(riid, IID_IDispatch) ||
+        IsEqualIID(riid, IID_IUnknown)) {
+        *ppv = static_cast<IQLPGPLaunchExt*>(this);
+    } else if (IsEqualIID(riid, IID_IShellExtInit)) {
+        *ppv = static_cast<IShellExtInit*>(this);
+    } else if (IsEqualIID(riid, IID_IContextMenu)) {
+        *ppv = static_cast<IContextMenu*>(this);
+    } else {
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP_(ULONG) CQLPGPLaunchExt::AddRef() { return ++m_refCount; }
+
+STDMETHODIMP_(ULONG) CQLPGPLaunchExt::Release() {
+    const ULONG count = --m_refCount;
+    if (count == 0) delete this;
+    return count;
+}
+
+// --- IDispatch: the interface has no members, so the type information answers everything.
+
+namespace {
+
+HRESULT LoadLaunchExtTypeInfo(LCID lcid, ITypeInfo** typeInfo) {
+    ComPtr<ITypeLib> library;
+    HRESULT hr = LoadRegTypeLib(LIBID_QLPGPShellExtLib, 1, 0, lcid, library.put());
+    if (FAILED(hr)) {
+        // Not registered (or registered elsewhere): the library carries its own copy.
+        wchar_t path[MAX_PATH] = {};
+        if (GetModuleFileNameW(g_hInstance, path, MAX_PATH) == 0) return HRESULT_FROM_WIN32(GetLastError());
+        hr = LoadTypeLibEx(path, REGKIND_NONE, library.put());
+        if (FAILED(hr)) return hr;
+    }
+    return library->GetTypeInfoOfGuid(IID_IQLPGPLaunchExt, typeInfo);
+}
+
+}  // namespace
+
+STDMETHODIMP CQLPGPLaunchExt::GetTypeInfoCount(UINT* pctinfo) {
+    if (pctinfo == nullptr) return E_POINTER;
+    *pctinfo = 1;
+    return S_OK;
+}
+
+STDMETHODIMP CQLPGPLaunchExt::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
+    if (ppTInfo == nullptr) return E_POINTER;
+    *ppTInfo = nullptr;
+    if (iTInfo != 0) return DISP_E_BADINDEX;
+    return LoadLaunchExtTypeInfo(lcid, ppTInfo);
+}
+
+STDMETHODIMP CQLPGPLaunchExt::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                            DISPID* rgDispId) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ComPtr<ITypeInfo> typeInfo;
+    const HRESULT hr = LoadLaunchExtTypeInfo(lcid, typeInfo.put());
+    if (FAILED(hr)) return hr;
+    return typeInfo->GetIDsOfNames(rgszNames, cNames, rgDispId);
+}
+
+STDMETHODIMP CQLPGPLaunchExt::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                     DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                     UINT* puArgErr) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ComPtr<ITypeInfo> typeInfo;
+    const HRESULT hr = LoadLaunchExtTypeInfo(lcid, typeInfo.put());
+    if (FAILED(hr)) return hr;
+    return typeInfo->Invoke(static_cast<IQLPGPLaunchExt*>(this), dispIdMember, wFlags, pDispParams, pVarResult,
+                            pExcepInfo, puArgErr);
+}
+
+// --- IShellExtInit
+
+STDMETHODIMP CQLPGPLaunchExt::Initialize(PCIDLIST_ABSOLUTE, IDataObject* pdtobj, HKEY) {
+    if (pdtobj == nullptr) return E_INVALIDARG;
+    try {
+        return CaptureSelection(pdtobj);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CQLPGPLaunchExt::CaptureSelection(IDataObject* dataObject) {
+    FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    if (FAILED(dataObject->GetData(&format, &medium))) return E_INVALIDARG;
+    const LockedGlobalMedium locked(medium);
+    if (locked.data() == nullptr) return E_INVALIDARG;
+
+    // Read in one pass: DragQueryFileW would walk the list from its start for every entry.
+    for (const std::wstring& path : DroppedPaths(locked.data(), GlobalSize(locked.global()))) {
+        // An entry the ANSI code page cannot name exactly is left out rather than renamed.
+        std::optional<std::string> ansiPath = AnsiPathFor(path);
+        if (!ansiPath) continue;
+        m_files.push_back(std::move(*ansiPath));
+        if (!m_bHasDirectory && IsFolderPath(path)) m_bHasDirectory = TRUE;
+        if (!m_bHasEncrypted && HasEncryptedExtension(path)) m_bHasEncrypted = TRUE;
+    }
+    return m_files.empty() ? E_INVALIDARG : S_OK;
+}
+
+// --- IContextMenu
+
+STDMETHODIMP CQLPGPLaunchExt::QueryContextMenu(HMENU hmenu, UINT indexMenu, UINT idCmdFirst, UINT idCmdLast,
+                                               UINT uFlags) {
+    if (uFlags & CMF_DEFAULTONLY) return S_OK;
+    // Too few identifiers for the whole menu: add nothing rather than step past idCmdLast.
+    if (idCmdLast < idCmdFirst || idCmdLast - idCmdFirst < kIdentifiersUsed - 1)
+        return MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_NULL, 0);
+    try {
+        return BuildMenu(hmenu, indexMenu, idCmdFirst);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CQLPGPLaunchExt::BuildMenu(HMENU hmenu, UINT indexMenu, UINT idCmdFirst) {
+    UniqueMenu popup(CreatePopupMenu());
+    if (!popup) return HRESULT_FROM_WIN32(GetLastError());
+
+    const bool unprotectFirst = !m_bHasDirectory && m_bHasEncrypted;
+    struct Item {
+        UINT flags;
+        int kind;  // 0: separator
+    };
+    const Item items[] = {
+        {MF_STRING, unprotectFirst ? CMD_UNPROTECT : CMD_PROTECT},
+        {MF_STRING, CMD_SECURE_TEXT_EDITOR},
+        {MF_STRING, CMD_WIPE},
+        {MF_SEPARATOR, 0},
+        {MF_STRING, CMD_KEY_MANAGER},
+        {MF_STRING, CMD_DEFAULT_SETTINGS},
+        {MF_SEPARATOR, 0},
+        {MF_STRING, CMD_HELP},
+    };
+    for (UINT offset = 0; offset < std::size(items); ++offset) {
+        const Item& item = items[offset];
+        const char* text = item.kind == 0 ? "" : FindCommand(item.kind)->menuText;
+        if (!InsertMenuA(popup.get(), offset, MF_BYPOSITION | item.flags, idCmdFirst + offset, text))
+            return HRESULT_FROM_WIN32(GetLastError());
+        if (item.kind != 0) m_commands[static_cast<int>(offset)] = item.kind;
+    }
+
+    char title[] = "Quillora OpenPGP";
+    MENUITEMINFOA info = {};
+    info.cbSize = kMenuItemInfoSize;
+    info.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_TYPE;
+    info.fType = MFT_STRING;
+    info.wID = idCmdFirst + kIdentifiersUsed - 1;
+    info.hSubMenu = popup.get();
+    info.dwTypeData = title;
+    if (!InsertMenuItemA(hmenu, indexMenu, TRUE, &info)) return HRESULT_FROM_WIN32(GetLastError());
+    popup.release();  // Explorer's menu owns it now and destroys it with itself
+    return MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_NULL, kIdentifiersUsed);
+}
+
+STDMETHODIMP CQLPGPLaunchExt::GetCommandString(UINT_PTR idCmd, UINT uType, UINT*, LPSTR pszName, UINT cchMax) {
+    // Verb and validation requests: the handler has no text verbs.
+    if ((uType & GCS_HELPTEXTA) == 0) return S_OK;
+    const auto found = m_commands.find(static_cast<int>(idCmd));
+    if (idCmd > INT32_MAX || found == m_commands.end()) return E_INVALIDARG;
+    const CommandText* command = FindCommand(found->second);
+    if (command == nullptr || command->helpText == nullptr || pszName == nullptr) return E_INVALIDARG;
+    if (uType & GCS_UNICODE) {
+        wchar_t wide[128] = {};
+        MultiByteToWideChar(CP_THREAD_ACP, 0, command->helpText, -1, wide, static_cast<int>(std::size(wide)));
+        lstrcpynW(reinterpret_cast<LPWSTR>(pszName), wide, static_cast<int>(cchMax));
+    } else {
+        lstrcpynA(pszName, command->helpText, static_cast<int>(cchMax));
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CQLPGPLaunchExt::InvokeCommand(LPCMINVOKECOMMANDINFO pici) {
+    if (pici == nullptr) return E_INVALIDARG;
+    const auto verb = static_cast<std::uint32_t>(reinterpret_cast<UINT_PTR>(pici->lpVerb));
+    if ((verb >> 16) != 0) return E_INVALIDARG;  // a verb given as text
+    const auto found = m_commands.find(static_cast<int>(verb & 0xFFFF));
+    if (found == m_commands.end()) return E_INVALIDARG;
+    try {
+        RunCommand(found->second, pici->hwnd);
+    } catch (...) {
+        // Out of memory while building the request: the command is not run.
+    }
+    return S_OK;
+}
+
+void CQLPGPLaunchExt::RunCommand(int kind, HWND ownerWindow) {
+    const CommandText* command = FindCommand(kind);
+    if (command == nullptr) return;
+    // A window handle's whole value sits in its low 32 bits, in both builds.
+    const auto window = static_cast<std::int32_t>(reinterpret_cast<UINT_PTR>(ownerWindow));
+    const std::string folder = ExtensionFolder();
+
+    if (kind == CMD_HELP) {
+        const std::string page = folder + "\\..\\help\\index.htm";
+        char canonical[MAX_PATH] = {};
+        if (page.size() >= MAX_PATH || !PathCanonicalizeA(canonical, page.c_str())) return;
+        ShellExecuteA(ownerWindow, "open", canonical, nullptr, nullptr, SW_SHOWMAXIMIZED);
+        return;
+    }
+
+    const std::string program = folder + "\\QuilloraOpenPGP.exe";
+    const std::string request = BuildCommandRequest(window, command->commandField, m_files);
+    SHELLEXECUTEINFOA execute = {};
+    execute.cbSize = sizeof execute;
+    execute.fMask = 0;
+    execute.hwnd = nullptr;
+    execute.lpVerb = nullptr;
+    execute.lpFile = program.c_str();
+    execute.lpParameters = request.c_str();
+    execute.lpDirectory = folder.c_str();
+    execute.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExA(&execute)) {
+        char message[128];
+        wsprintfA(message, "Failed to execute command. Error code: %d", static_cast<int>(GetLastError()));
+        MessageBoxA(nullptr, message, "Error", MB_ICONERROR);
+    }
+}
+
+}  // namespace ql::shellext

@@ -1,0 +1,611 @@
+// The context-menu handler used as Explorer uses it: the extension registered with regsvr32, the
+// object made with CoCreateInstance, a CF_HDROP data object built here, a real menu read back item
+// by item, and commands that start the recording launcher placed beside the extension.
+//
+// What Explorer would see but cannot be read back from a menu or a started process (the structure
+// sizes the extension passes) is taken from its calls to InsertMenuItemA and ShellExecuteExA, which
+// the test patches in the extension's import table; the calls are forwarded unchanged.
+#include <doctest/doctest.h>
+
+#include <windows.h>
+#include <ole2.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QLPGPShellExt_h.h"
+#include "files.h"
+#include "hdrop_data_object.h"
+#include "message_box.h"
+#include "ql/unique_handle.h"
+#include "shellext_harness.h"
+
+using namespace ql::test;
+
+namespace {
+
+template <typename T>
+struct Released {
+    T* p = nullptr;
+    ~Released() {
+        if (p) p->Release();
+    }
+    T* operator->() const { return p; }
+};
+
+// What the extension passed to the two patched platform calls.
+struct MenuInsertSeen {
+    UINT cbSize, fMask, fType, wID;
+    std::string text;
+};
+std::vector<MenuInsertSeen> g_menuInserts;
+decltype(&InsertMenuItemA) g_realInsertMenuItemA = nullptr;
+BOOL WINAPI RecordInsertMenuItemA(HMENU menu, UINT item, BOOL byPosition, LPCMENUITEMINFOA info) {
+    g_menuInserts.push_back({info->cbSize, info->fMask, info->fType, info->wID, info->dwTypeData ? info->dwTypeData : ""});
+    return g_realInsertMenuItemA(menu, item, byPosition, info);
+}
+
+struct ExecuteSeen {
+    DWORD cbSize, fMask;
+    HWND hwnd;
+    bool verbNull;
+    std::string file, parameters, directory;
+    int show;
+    BOOL result;
+    DWORD lastError;
+};
+std::vector<ExecuteSeen> g_executes;
+decltype(&ShellExecuteExA) g_realShellExecuteExA = nullptr;
+BOOL WINAPI RecordShellExecuteExA(SHELLEXECUTEINFOA* info) {
+    ExecuteSeen seen{info->cbSize, info->fMask, info->hwnd, info->lpVerb == nullptr, info->lpFile ? info->lpFile : "",
+                     info->lpParameters ? info->lpParameters : "", info->lpDirectory ? info->lpDirectory : "",
+                     info->nShow, FALSE, 0};
+    seen.result = g_realShellExecuteExA(info);
+    seen.lastError = GetLastError();
+    g_executes.push_back(seen);
+    SetLastError(seen.lastError);
+    return seen.result;
+}
+
+// One test's world: COM on this thread, a product tree with the extension registered from it, and
+// the extension's calls to the platform patched for recording.
+struct Session {
+    struct Com {
+        Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+        ~Com() { CoUninitialize(); }
+    } com;
+    ExtensionTree tree;
+    std::optional<ImportPatch> menuPatch, executePatch;
+
+    Session() {
+        REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
+        g_menuInserts.clear();
+        g_executes.clear();
+    }
+    ~Session() { RunRegsvr32(tree.extension(), true); }
+
+    Released<IContextMenu> Create() {
+        Released<IContextMenu> menu;
+        REQUIRE(CoCreateInstance(CLSID_QLPGPLaunchExt, nullptr, CLSCTX_INPROC_SERVER, IID_IContextMenu,
+                                 reinterpret_cast<void**>(&menu.p)) == S_OK);
+        if (!menuPatch) {
+            // The module COM loaded is the copy in the tree.
+            HMODULE module = GetModuleHandleA(tree.extension().c_str());
+            REQUIRE(module != nullptr);
+            menuPatch.emplace(module, "user32.dll", "InsertMenuItemA", reinterpret_cast<void*>(&RecordInsertMenuItemA));
+            g_realInsertMenuItemA = reinterpret_cast<decltype(&InsertMenuItemA)>(menuPatch->original());
+            executePatch.emplace(module, "shell32.dll", "ShellExecuteExA", reinterpret_cast<void*>(&RecordShellExecuteExA));
+            g_realShellExecuteExA = reinterpret_cast<decltype(&ShellExecuteExA)>(executePatch->original());
+            REQUIRE(menuPatch->patched());
+            REQUIRE(executePatch->patched());
+        }
+        return menu;
+    }
+
+    HRESULT Initialize(IContextMenu* menu, IDataObject* data) {
+        Released<IShellExtInit> init;
+        REQUIRE(menu->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init.p)) == S_OK);
+        return init->Initialize(nullptr, data, nullptr);
+    }
+};
+
+HRESULT Invoke(IContextMenu* menu, UINT_PTR verb, HWND owner = nullptr) {
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof info;
+    info.hwnd = owner;
+    info.lpVerb = reinterpret_cast<LPCSTR>(verb);
+    info.nShow = SW_SHOWNORMAL;
+    return menu->InvokeCommand(&info);
+}
+
+struct MenuItemSeen {
+    UINT type = 0, state = 0, id = 0;
+    HMENU submenu = nullptr;
+    HBITMAP bitmap = nullptr;
+    std::wstring text;
+};
+
+MenuItemSeen ReadItem(HMENU menu, UINT position) {
+    wchar_t text[128] = {};
+    MENUITEMINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_BITMAP | MIIM_CHECKMARKS;
+    info.dwTypeData = text;
+    info.cch = 127;
+    REQUIRE(GetMenuItemInfoW(menu, position, TRUE, &info));
+    return {info.fType, info.fState, info.wID, info.hSubMenu, info.hbmpItem, text};
+}
+
+// Explorer's own menu, with two items of its own around the place the extension is given.
+struct ExplorerMenu {
+    HMENU menu = CreatePopupMenu();
+    ExplorerMenu() {
+        AppendMenuW(menu, MF_STRING, 1, L"Open");
+        AppendMenuW(menu, MF_STRING, 2, L"Properties");
+    }
+    ~ExplorerMenu() { DestroyMenu(menu); }
+};
+
+// The first popup item's text after Initialize and QueryContextMenu.
+std::wstring FirstItem(IContextMenu* menu) {
+    ExplorerMenu explorer;
+    REQUIRE(menu->QueryContextMenu(explorer.menu, 1, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
+    const MenuItemSeen submenu = ReadItem(explorer.menu, 1);
+    REQUIRE(submenu.submenu != nullptr);
+    return ReadItem(submenu.submenu, 0).text;
+}
+
+std::wstring ShortPath(const std::wstring& path) {
+    wchar_t buffer[1024] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, 1024);
+    return std::wstring(buffer, length);
+}
+
+std::string Narrow(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
+    return ansi;
+}
+
+// What a test file holds: its name's code units, so no two files of the test read alike.
+std::string Marker(const std::wstring& name) {
+    std::string marker;
+    for (wchar_t c : name) marker += std::to_string(static_cast<unsigned>(c)) + ".";
+    return marker;
+}
+
+bool MakeFolderW(const std::wstring& path) {
+    return CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+bool WriteFileW(const std::wstring& path, const std::string& contents) {
+    ql::UniqueFile file(CreateFileW((L"\\\\?\\" + path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+}
+
+}  // namespace
+
+TEST_CASE("each selection gets its first item, and the launcher receives every selected path, spelled exactly") {
+    REQUIRE(GetACP() == 1252);  // the names below are chosen for this code page
+    Session session;
+    const std::wstring sel = Widen(session.tree.root()) + L"sel\\";
+    REQUIRE(MakeFolderW(sel.substr(0, sel.size() - 1)));
+
+    // Files and folders of the selections; a file's contents are its own name, so a path that
+    // reaches the launcher can be checked to open the very file selected.
+    enum class Kind { File, Folder, Missing };
+    enum class Spelling { Exact, ShortName, LeftOut };
+    struct Entry {
+        std::wstring name;
+        Kind kind;
+        Spelling spelling;
+    };
+    const std::wstring longFolder = std::wstring(150, L'f') + L"\\" + std::wstring(90, L'g');
+    const Entry aPGP{L"up.PGP", Kind::File, Spelling::Exact}, aAsc{L"a.Asc", Kind::File, Spelling::Exact},
+        apgp{L"a.pgp", Kind::File, Spelling::Exact}, btxt{L"b.txt", Kind::File, Spelling::Exact},
+        docs{L"docs", Kind::Folder, Spelling::Exact}, xpgp{L"x.pgp", Kind::Folder, Spelling::Exact},
+        apgptxt{L"a.pgp.txt", Kind::File, Spelling::Exact}, agpg{L"a.gpg", Kind::File, Spelling::Exact},
+        longFile{longFolder + L"\\" + std::wstring(60, L'h') + L".pgp", Kind::File, Spelling::Exact},
+        longDir{longFolder, Kind::Folder, Spelling::Exact},
+        macron{L"d\u0101ta.txt", Kind::File, Spelling::ShortName},   // best fit would make it data.txt
+        plain{L"data.txt", Kind::File, Spelling::Exact},
+        cyrillic{L"\u0444\u0430\u0439\u043b.pgp", Kind::File, Spelling::ShortName},
+        cafe{L"caf\u00e9.txt", Kind::File, Spelling::Exact},           // in the code page: kept as it is
+        gone{L"g\u014dne.txt", Kind::Missing, Spelling::LeftOut};      // no short name for a missing file
+    REQUIRE(MakeFolderW(sel + longFolder.substr(0, 150)));
+    for (const Entry* entry : {&aPGP, &aAsc, &apgp, &btxt, &docs, &xpgp, &apgptxt, &agpg, &longDir, &longFile, &macron,
+                               &plain, &cyrillic, &cafe}) {
+        const std::wstring path = sel + entry->name;
+        REQUIRE((entry->kind == Kind::Folder ? MakeFolderW(path) : WriteFileW(path, Marker(entry->name))));
+    }
+    REQUIRE((sel + longFile.name).size() > 300);
+
+    struct Case {
+        const char* what;
+        std::vector<Entry> entries;
+        const wchar_t* first;
+    };
+    const Case cases[] = {
+        {"up.PGP alone", {aPGP}, L"Unprotect"},
+        {"a.Asc alone", {aAsc}, L"Unprotect"},
+        {"a.pgp and b.txt", {apgp, btxt}, L"Unprotect"},
+        {"a.pgp and a folder", {apgp, docs}, L"Protect"},
+        {"a folder named x.pgp", {xpgp}, L"Protect"},
+        {"a.pgp.txt alone", {apgptxt}, L"Protect"},
+        {"a.gpg alone", {agpg}, L"Protect"},
+        {"duplicates stay", {btxt, btxt, apgp, apgp}, L"Unprotect"},
+        {"a path of more than 300 characters", {longFile}, L"Unprotect"},
+        {"a long folder path counts as a folder", {apgp, longDir}, L"Protect"},
+        {"d-macron-ta.txt beside data.txt", {macron}, L"Protect"},
+        {"a Cyrillic name", {cyrillic, btxt}, L"Unprotect"},
+        {"a name in the code page", {cafe}, L"Protect"},
+        {"a name that cannot be spelled and has no short name", {gone, btxt}, L"Protect"},
+    };
+    const std::string prefix = "\"" + session.tree.launcher() + "\" ";
+    HWND owner = CreateWindowExA(0, "STATIC", "owner", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    REQUIRE(owner != nullptr);
+    const std::string window = std::to_string(static_cast<int>(reinterpret_cast<INT_PTR>(owner)));
+    for (const Case& c : cases) {
+        CAPTURE(std::string(c.what));
+        Released<IContextMenu> menu = session.Create();
+        std::vector<std::wstring> paths;
+        std::vector<std::string> expected;
+        for (const Entry& entry : c.entries) {
+            const std::wstring path = sel + entry.name;
+            paths.push_back(path);
+            if (entry.spelling == Spelling::Exact) expected.push_back(Narrow(path));
+            if (entry.spelling == Spelling::ShortName) {
+                const std::wstring shortPath = ShortPath(path);
+                REQUIRE(shortPath.size() > 0);
+                REQUIRE(shortPath != path);
+                expected.push_back(Narrow(shortPath));
+            }
+        }
+        HdropDataObject data(HdropDataObject::Mode::Hdrop, paths);
+        REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+        CHECK(data.mediumReleases == 1);
+        CHECK(FirstItem(menu.p) == c.first);
+
+        session.tree.ClearStarts();
+        REQUIRE(Invoke(menu.p, 0, owner) == S_OK);
+        REQUIRE(session.tree.WaitForStarts(1));
+        std::string request = "\"" + window + "*" + (std::wstring(c.first) == L"Unprotect" ? "unprotect" : "protect") + "*";
+        for (const std::string& path : expected) request += path + "*";
+        request += "\"";
+        const auto starts = session.tree.Starts();
+        REQUIRE(starts.size() == 1);
+        CHECK(starts[0].commandLine == prefix + request);
+        // Every path in the request opens the file that was selected, and never another one.
+        for (std::size_t i = 0, e = 0; i < c.entries.size(); ++i) {
+            if (c.entries[i].spelling == Spelling::LeftOut) continue;
+            const std::string& path = expected[e++];
+            CAPTURE(path);
+            if (c.entries[i].kind == Kind::File && path.size() < MAX_PATH)
+                CHECK(ReadWholeFile(path) == Marker(c.entries[i].name));
+        }
+    }
+    DestroyWindow(owner);
+}
+
+TEST_CASE("the menu read back: one submenu item, eight popup items, identifiers from idCmdFirst") {
+    Session session;
+    Released<IContextMenu> menu = session.Create();
+    HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(session.tree.launcher())});
+    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+
+    ExplorerMenu explorer;
+    CHECK(menu->QueryContextMenu(explorer.menu, 1, 0, 0x7FFF, CMF_DEFAULTONLY) == S_OK);
+    CHECK(GetMenuItemCount(explorer.menu) == 2);
+    CHECK(g_menuInserts.empty());
+
+    REQUIRE(menu->QueryContextMenu(explorer.menu, 1, 100, 0x7FFF, CMF_NORMAL | CMF_EXPLORE) == MAKE_HRESULT(0, 0, 9));
+    REQUIRE(GetMenuItemCount(explorer.menu) == 3);
+    CHECK(ReadItem(explorer.menu, 0).text == L"Open");
+    CHECK(ReadItem(explorer.menu, 2).text == L"Properties");
+    const MenuItemSeen submenu = ReadItem(explorer.menu, 1);
+    CHECK(submenu.text == L"Quillora OpenPGP");
+    CHECK(submenu.id == 108);
+    CHECK(submenu.type == MFT_STRING);
+    REQUIRE(submenu.submenu != nullptr);
+
+    // The structure the extension passed: without hbmpItem, 44 bytes in the 32-bit build, 72 in the 64-bit.
+    REQUIRE(g_menuInserts.size() == 1);
+    CHECK(g_menuInserts[0].cbSize == (sizeof(void*) == 8 ? 72u : 44u));
+    CHECK(g_menuInserts[0].fMask == (MIIM_ID | MIIM_SUBMENU | MIIM_TYPE));
+    CHECK(g_menuInserts[0].fType == MFT_STRING);
+    CHECK(g_menuInserts[0].wID == 108);
+    CHECK(g_menuInserts[0].text == "Quillora OpenPGP");
+
+    struct Expected {
+        const wchar_t* text;  // null: separator
+        UINT id;
+    };
+    const Expected items[] = {
+        {L"Protect", 100}, {L"Secure text editor", 101}, {L"Secure delete", 102}, {nullptr, 103},
+        {L"Key Manager", 104}, {L"Default settings", 105}, {nullptr, 106}, {L"Help", 107},
+    };
+    REQUIRE(GetMenuItemCount(submenu.submenu) == 8);
+    for (UINT position = 0; position < 8; ++position) {
+        CAPTURE(position);
+        const MenuItemSeen item = ReadItem(submenu.submenu, position);
+        CHECK(item.id == items[position].id);
+        CHECK(item.type == (items[position].text ? MFT_STRING : MFT_SEPARATOR));
+        if (items[position].text) CHECK(item.text == items[position].text);
+        // Not greyed, not checked, not default (the system reports separators as greyed).
+        if (items[position].text) CHECK(item.state == MFS_ENABLED);
+        CHECK(item.submenu == nullptr);
+        CHECK(item.bitmap == nullptr);
+    }
+
+    // Too few identifiers: nothing added, code part 0, nothing beyond idCmdLast. Exactly nine: all.
+    struct Grant {
+        UINT first, last;
+        HRESULT result;
+    };
+    for (const Grant& grant : {Grant{200, 207, MAKE_HRESULT(0, 0, 0)}, Grant{200, 200, MAKE_HRESULT(0, 0, 0)},
+                               Grant{200, 100, MAKE_HRESULT(0, 0, 0)}, Grant{0xFFFFFFF8, 0xFFFFFFFF, MAKE_HRESULT(0, 0, 0)},
+                               Grant{300, 308, MAKE_HRESULT(0, 0, 9)}}) {
+        CAPTURE(grant.first);
+        CAPTURE(grant.last);
+        ExplorerMenu small;
+        CHECK(menu->QueryContextMenu(small.menu, 0, grant.first, grant.last, CMF_NORMAL) == grant.result);
+        const int added = GetMenuItemCount(small.menu) - 2;
+        CHECK(added == (grant.result == S_OK ? 0 : 1));
+        if (added == 1) {
+            const MenuItemSeen item = ReadItem(small.menu, 0);
+            CHECK(item.id == grant.last);
+            CHECK(ReadItem(item.submenu, 7).id == grant.last - 1);
+        }
+    }
+}
+
+TEST_CASE("help texts in ANSI and UTF-16, cut to cchMax; verb and validation requests write nothing") {
+    Session session;
+    Released<IContextMenu> menu = session.Create();
+    HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(session.tree.launcher())});
+    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+
+    // Before the menu is built, no offset has a command.
+    char early[64] = "untouched";
+    CHECK(menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, early, 64) == E_INVALIDARG);
+    CHECK(std::string(early) == "untouched");
+
+    ExplorerMenu explorer;
+    REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
+    struct Case {
+        UINT_PTR offset;
+        UINT type;
+        UINT cchMax;
+        HRESULT result;
+        const char* text;  // null: buffer untouched
+    };
+    const Case cases[] = {
+        {0, GCS_HELPTEXTA, 64, S_OK, "Protect selected files and/or directories"},
+        {0, GCS_HELPTEXTW, 10, S_OK, "Protect s"},
+        {0, GCS_HELPTEXTA, 10, S_OK, "Protect s"},
+        {0, GCS_HELPTEXTA, 1, S_OK, ""},
+        {1, GCS_HELPTEXTW, 64, S_OK, "Show Quillora OpenPGP secure text editor"},
+        {2, GCS_HELPTEXTA, 64, S_OK, "Secure delete selected files and/or directories"},
+        {4, GCS_HELPTEXTW, 64, S_OK, "Show Quillora OpenPGP Key manager"},
+        {5, GCS_HELPTEXTA, 64, S_OK, "Show Quillora OpenPGP settings"},
+        {3, GCS_HELPTEXTA, 64, E_INVALIDARG, nullptr},
+        {6, GCS_HELPTEXTW, 64, E_INVALIDARG, nullptr},
+        {7, GCS_HELPTEXTA, 64, E_INVALIDARG, nullptr},  // Help has no help text
+        {8, GCS_HELPTEXTA, 64, E_INVALIDARG, nullptr},
+        {9, GCS_HELPTEXTA, 64, E_INVALIDARG, nullptr},
+        {100, GCS_HELPTEXTA, 64, E_INVALIDARG, nullptr},
+        {static_cast<UINT_PTR>(-1), GCS_HELPTEXTA, 64, E_INVALIDARG, nullptr},
+        {1, GCS_VERBA, 64, S_OK, nullptr},
+        {1, GCS_VERBW, 64, S_OK, nullptr},
+        {0, GCS_VALIDATEA, 64, S_OK, nullptr},
+        {0, GCS_VALIDATEW, 64, S_OK, nullptr},
+        {99, GCS_VERBA, 64, S_OK, nullptr},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.offset);
+        CAPTURE(c.type);
+        CAPTURE(c.cchMax);
+        union {
+            char ansi[256];
+            wchar_t wide[128];
+        } buffer;
+        memset(&buffer, 0x7A, sizeof buffer);
+        CHECK(menu->GetCommandString(c.offset, c.type, nullptr, buffer.ansi, c.cchMax) == c.result);
+        if (c.text == nullptr) {
+            for (unsigned char byte : buffer.ansi) REQUIRE(byte == 0x7A);
+        } else if (c.type & GCS_UNICODE) {
+            CHECK(std::wstring(buffer.wide) == Widen(c.text));
+            CHECK(buffer.wide[c.cchMax] == 0x7A7A);  // nothing written past cchMax
+        } else {
+            CHECK(std::string(buffer.ansi) == c.text);
+            CHECK(static_cast<unsigned char>(buffer.ansi[c.cchMax]) == 0x7A);
+        }
+    }
+}
+
+TEST_CASE("commands: every offset, the owner window field, the call that starts the launcher") {
+    Session session;
+    const std::string first = session.tree.bin() + "one file.txt";
+    const std::string second = session.tree.bin() + "two";
+    REQUIRE(WriteWholeFile(first, "1"));
+    REQUIRE(MakeFolders(second));
+    Released<IContextMenu> menu = session.Create();
+    HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(first), Widen(second)});
+
+    // Nothing runs before the menu exists.
+    CHECK(Invoke(menu.p, 0) == E_INVALIDARG);
+    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+    ExplorerMenu explorer;
+    REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
+
+    const std::string items = first + "*" + second + "*";
+    HWND owner = CreateWindowExA(0, "STATIC", "owner", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    REQUIRE(owner != nullptr);
+    const INT_PTR ownerValue = reinterpret_cast<INT_PTR>(owner);
+    struct Case {
+        UINT_PTR verb;
+        HWND window;
+        HRESULT result;
+        std::string request;  // empty: nothing started
+    };
+    const std::vector<Case> cases = {
+        {0, owner, S_OK, "\"" + std::to_string(ownerValue) + "*protect*" + items + "\""},
+        {1, nullptr, S_OK, "\"0*secure_text_editor*" + items + "\""},
+        {2, owner, S_OK, "\"" + std::to_string(ownerValue) + "*wipe*" + items + "\""},
+        {4, nullptr, S_OK, "\"0*key_manager*" + items + "\""},
+        {5, nullptr, S_OK, "\"0*default_settings*" + items + "\""},
+        // The window field is the handle's low 32 bits as a signed number.
+        {0, reinterpret_cast<HWND>(static_cast<INT_PTR>(-5)), S_OK, "\"-5*protect*" + items + "\""},
+        {0, reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xFFFFFFFEu)), S_OK, "\"-2*protect*" + items + "\""},
+        {3, nullptr, E_INVALIDARG, ""},
+        {6, nullptr, E_INVALIDARG, ""},
+        {8, nullptr, E_INVALIDARG, ""},
+        {99, nullptr, E_INVALIDARG, ""},
+        {0x10000, nullptr, E_INVALIDARG, ""},  // any bit above the low 16: a text verb
+        {reinterpret_cast<UINT_PTR>("protect"), nullptr, E_INVALIDARG, ""},
+        {reinterpret_cast<UINT_PTR>("open"), nullptr, E_INVALIDARG, ""},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.verb);
+        CAPTURE(c.request);
+        session.tree.ClearStarts();
+        g_executes.clear();
+        CHECK(Invoke(menu.p, c.verb, c.window) == c.result);
+        if (c.request.empty()) {
+            CHECK(g_executes.empty());
+            continue;
+        }
+        REQUIRE(session.tree.WaitForStarts(1));
+        const auto starts = session.tree.Starts();
+        REQUIRE(starts.size() == 1);
+        CHECK(starts[0].commandLine == "\"" + session.tree.launcher() + "\" " + c.request);
+        CHECK(starts[0].currentDirectory == session.tree.binFolder());
+        CHECK(starts[0].show == SW_SHOWNORMAL);
+        REQUIRE(g_executes.size() == 1);
+        const ExecuteSeen& call = g_executes[0];
+        CHECK(call.cbSize == (sizeof(void*) == 8 ? 112u : 60u));
+        CHECK(call.fMask == 0);
+        CHECK(call.hwnd == nullptr);
+        CHECK(call.verbNull);
+        CHECK(call.file == session.tree.launcher());
+        CHECK(call.parameters == c.request);
+        CHECK(call.directory == session.tree.binFolder());
+        CHECK(call.show == SW_SHOWNORMAL);
+    }
+    // Invoking leaves the object as it was: the same command runs again.
+    session.tree.ClearStarts();
+    CHECK(Invoke(menu.p, 2) == S_OK);
+    REQUIRE(session.tree.WaitForStarts(1));
+    CHECK(session.tree.Starts()[0].commandLine == "\"" + session.tree.launcher() + "\" \"0*wipe*" + items + "\"");
+    DestroyWindow(owner);
+}
+
+TEST_CASE("without a launcher beside it the extension says so; Help opens the help page maximised") {
+    Session session;
+    Released<IContextMenu> menu = session.Create();
+    HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(session.tree.bin() + "QLPGPUtils.dll")});
+    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+    ExplorerMenu explorer;
+    REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
+
+    SUBCASE("no launcher: the error box, and still S_OK") {
+        REQUIRE(DeleteFileA(session.tree.launcher().c_str()));
+        // The box is modal on this thread; another thread reads and closes it as a user would.
+        // Wine's ShellExecuteExA shows a box of its own about the missing file first ("File not
+        // found.", caption "Error"), and leaves the last error at 0 (see docs/wine-notes.md).
+        std::vector<MessageBoxSeen> boxes;
+        std::thread user([&] {
+            while (boxes.size() < 5) {
+                auto seen = TakeMessageBox(GetCurrentProcessId(), kWaitMs);
+                if (!seen) break;
+                boxes.push_back(*seen);
+                if (seen->text.rfind("Failed to execute command.", 0) == 0) break;
+            }
+        });
+        CHECK(Invoke(menu.p, 2) == S_OK);
+        user.join();
+        REQUIRE_FALSE(boxes.empty());
+        const std::optional<MessageBoxSeen> box = boxes.back();
+        REQUIRE(g_executes.size() == 1);
+        CHECK_FALSE(g_executes[0].result);
+        REQUIRE(box.has_value());
+        CHECK(box->caption == "Error");
+        CHECK(box->text == "Failed to execute command. Error code: " + std::to_string(g_executes[0].lastError));
+    }
+    SUBCASE("Help: the canonical path of help\\index.htm beside bin, opened maximised") {
+        // .htm files open, for this test, with a copy of the recording program.
+        const std::string viewerFolder = session.tree.root() + "viewer\\";
+        REQUIRE(MakeFolders(viewerFolder));
+        REQUIRE(CopyFileA(session.tree.launcher().c_str(), (viewerFolder + "viewer.exe").c_str(), FALSE));
+        const auto savedClass = ReadString(L".htm");
+        struct Association {
+            ~Association() { RegDeleteTreeW(HKEY_CLASSES_ROOT, L"QLTest.helppage"); }
+        } association;
+        auto setDefault = [](const wchar_t* key, const std::wstring& text) {
+            ql::UniqueRegKey opened;
+            REQUIRE(RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, opened.put(), nullptr) == 0);
+            REQUIRE(RegSetValueExW(opened.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                   static_cast<DWORD>((text.size() + 1) * 2)) == 0);
+        };
+        setDefault(L"QLTest.helppage\\shell\\open\\command", L"\"" + Widen(viewerFolder) + L"viewer.exe\" \"%1\"");
+        setDefault(L".htm", L"QLTest.helppage");
+        const HRESULT invoked = Invoke(menu.p, 7);
+        const bool opened = session.tree.WaitForStarts(1, viewerFolder);
+        setDefault(L".htm", savedClass.value_or(L"htmlfile"));
+        CHECK(invoked == S_OK);
+        REQUIRE(opened);
+        const auto starts = session.tree.Starts(viewerFolder);
+        REQUIRE(starts.size() == 1);
+        CHECK(starts[0].commandLine == "\"" + viewerFolder + "viewer.exe\" \"" + session.tree.root() + "help\\index.htm\"");
+        CHECK(starts[0].show == SW_SHOWMAXIMIZED);
+        CHECK(session.tree.Starts().empty());  // the launcher is not involved
+        CHECK(g_executes.empty());
+    }
+}
+
+TEST_CASE("Initialize: what it asks for, unusable selections, and a second selection added to the first") {
+    Session session;
+    const std::wstring file = Widen(session.tree.bin() + "QLPGPUtils.dll");
+    const std::wstring folder = Widen(session.tree.binFolder());
+
+    Released<IContextMenu> menu = session.Create();
+    CHECK(session.Initialize(menu.p, nullptr) == E_INVALIDARG);
+
+    HdropDataObject noHdrop(HdropDataObject::Mode::NoHdrop, {file});
+    CHECK(session.Initialize(menu.p, &noHdrop) == E_INVALIDARG);
+    CHECK(noHdrop.getDataCalls == 1);
+    CHECK(noHdrop.asked.cfFormat == CF_HDROP);
+    CHECK(noHdrop.asked.ptd == nullptr);
+    CHECK(noHdrop.asked.dwAspect == DVASPECT_CONTENT);
+    CHECK(noHdrop.asked.lindex == -1);
+    CHECK(noHdrop.asked.tymed == TYMED_HGLOBAL);
+
+    HdropDataObject unlockable(HdropDataObject::Mode::Unlockable, {file});
+    CHECK(session.Initialize(menu.p, &unlockable) == E_INVALIDARG);
+    CHECK(unlockable.mediumReleases == 1);
+
+    HdropDataObject empty(HdropDataObject::Mode::Hdrop, {});
+    CHECK(session.Initialize(menu.p, &empty) == E_INVALIDARG);
+    CHECK(empty.mediumReleases == 1);
+
+    // A list in 8-bit text, as older sources give it, counts as well.
+    HdropDataObject first(HdropDataObject::Mode::HdropAnsi, {file});
+    CHECK(session.Initialize(menu.p, &first) == S_OK);
+    CHECK(FirstItem(menu.p) == L"Protect");
+    // A second selection adds to the first, and the folder flag, once raised, stays.
+    HdropDataObject second(HdropDataObject::Mode::Hdrop, {folder, file});
+    CHECK(session.Initialize(menu.p, &second) == S_OK);
+    const std::string items = session.tree.bin() + "QLPGPUtils.dll*" + session.tree.binFolder() + "*" +
+                              session.tree.bin() + "QLPGPUtils.dll*";
+    session.tree.ClearStarts();
+    CHECK(Invoke(menu.p, 1) == S_OK);
+    REQUIRE(session.tree.WaitForStarts(1));
+    CHECK(session.tree.Starts()[0].commandLine ==
+          "\"" + session.tree.launcher() + "\" \"0*secure_text_editor*" + items + "\"");
+}

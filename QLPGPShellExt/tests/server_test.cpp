@@ -1,0 +1,418 @@
+// The in-process server: registration and removal by the system's regsvr32 (read back from the
+// registry), the type library, the class factory and the library's lifetime rules.
+#include <doctest/doctest.h>
+
+#include <windows.h>
+#include <ole2.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "QLPGPShellExt_h.h"
+#include "files.h"
+#include "ql/unique_handle.h"
+#include "shellext_harness.h"
+
+using namespace ql::test;
+
+namespace {
+
+const std::wstring kClsid = L"{DA19D376-8A92-474B-A4B0-44FEA32CA561}";
+const std::wstring kAppId = L"{4C73F365-AEE3-40CD-BF6A-4F1D26EA2D5D}";
+const std::wstring kLibId = L"{A03773EF-0FCD-4F47-92E0-9A49C56E1E7A}";
+const std::wstring kClassKey = L"CLSID\\" + kClsid;
+
+struct Com {
+    Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~Com() { CoUninitialize(); }
+};
+
+std::vector<std::wstring> Sorted(std::vector<std::wstring> items) {
+    for (auto& item : items) CharUpperW(item.data());
+    std::sort(items.begin(), items.end());
+    return items;
+}
+
+// Every key and value below `key`, as "path|name=data" lines, for comparing two states.
+void Snapshot(const std::wstring& key, std::vector<std::wstring>& out) {
+    for (const std::wstring& name : ValueNames(key)) out.push_back(key + L"|" + name + L"=" + ReadString(key, name).value_or(L"?"));
+    if (auto value = ReadString(key)) out.push_back(key + L"|=" + *value);
+    for (const std::wstring& sub : SubKeys(key)) {
+        out.push_back(key + L"\\" + sub);
+        Snapshot(key + L"\\" + sub, out);
+    }
+}
+std::vector<std::wstring> Snapshot(const std::wstring& key) {
+    std::vector<std::wstring> out;
+    Snapshot(key, out);
+    return Sorted(out);
+}
+
+void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+    ql::UniqueRegKey opened;
+    REQUIRE(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, opened.put(), nullptr) == 0);
+    REQUIRE(RegSetValueExW(opened.get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(text.c_str()), static_cast<DWORD>((text.size() + 1) * 2)) == 0);
+}
+
+// This build's view of the type library's registration.
+const wchar_t* SysKindKey() { return sizeof(void*) == 8 ? L"win64" : L"win32"; }
+
+// The extension loaded straight into this process, as a registration host or COM would load it.
+struct LoadedExtension {
+    HMODULE module;
+    HRESULT(STDAPICALLTYPE* DllGetClassObject)(REFCLSID, REFIID, void**);
+    HRESULT(STDAPICALLTYPE* DllCanUnloadNow)();
+    HRESULT(STDAPICALLTYPE* DllRegisterServer)();
+    HRESULT(STDAPICALLTYPE* DllUnregisterServer)();
+    explicit LoadedExtension(const std::string& path) : module(LoadLibraryA(path.c_str())) {
+        REQUIRE(module != nullptr);
+        DllGetClassObject = reinterpret_cast<decltype(DllGetClassObject)>(GetProcAddress(module, "DllGetClassObject"));
+        DllCanUnloadNow = reinterpret_cast<decltype(DllCanUnloadNow)>(GetProcAddress(module, "DllCanUnloadNow"));
+        DllRegisterServer = reinterpret_cast<decltype(DllRegisterServer)>(GetProcAddress(module, "DllRegisterServer"));
+        DllUnregisterServer = reinterpret_cast<decltype(DllUnregisterServer)>(GetProcAddress(module, "DllUnregisterServer"));
+        REQUIRE(reinterpret_cast<void*>(DllGetClassObject) != nullptr);
+        REQUIRE(reinterpret_cast<void*>(DllCanUnloadNow) != nullptr);
+        REQUIRE(reinterpret_cast<void*>(DllRegisterServer) != nullptr);
+        REQUIRE(reinterpret_cast<void*>(DllUnregisterServer) != nullptr);
+    }
+    ~LoadedExtension() { FreeLibrary(module); }
+};
+
+}  // namespace
+
+TEST_CASE("regsvr32 writes every key and value of the registration, and regsvr32 /u removes them") {
+    Com com;
+    ExtensionTree tree;
+    const std::wstring module = Widen(tree.extension());
+    // Another program's handler that must survive our removal.
+    SetString(L"*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler", L"", L"{00000000-0000-0000-0000-000000000001}");
+    struct OtherHandler {
+        ~OtherHandler() { RegDeleteTreeW(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler"); }
+    } otherHandler;
+
+    REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
+
+    struct Value {
+        std::wstring key, name, data;
+    };
+    const std::vector<Value> values = {
+        {L"AppID\\" + kAppId, L"", L"QLPGPShellExt"},
+        {L"AppID\\QLPGPShellExt.DLL", L"AppID", kAppId},
+        {L"QLPGPShellExt.QLPGPLaunchExt.1", L"", L"QLPGPLaunchExt Class"},
+        {L"QLPGPShellExt.QLPGPLaunchExt.1\\CLSID", L"", kClsid},
+        {L"QLPGPShellExt.QLPGPLaunchExt", L"", L"QLPGPLaunchExt Class"},
+        {L"QLPGPShellExt.QLPGPLaunchExt\\CLSID", L"", kClsid},
+        {L"QLPGPShellExt.QLPGPLaunchExt\\CurVer", L"", L"QLPGPShellExt.QLPGPLaunchExt.1"},
+        {kClassKey, L"", L"QLPGPLaunchExt Class"},
+        {kClassKey, L"AppID", kAppId},
+        {kClassKey + L"\\ProgID", L"", L"QLPGPShellExt.QLPGPLaunchExt.1"},
+        {kClassKey + L"\\VersionIndependentProgID", L"", L"QLPGPShellExt.QLPGPLaunchExt"},
+        {kClassKey + L"\\InprocServer32", L"", module},
+        {kClassKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+        {kClassKey + L"\\TypeLib", L"", kLibId},
+        {L"*\\shellex\\ContextMenuHandlers\\QLOPGP", L"", kClsid},
+        {L"Directory\\shellex\\ContextMenuHandlers\\QLOPGP", L"", kClsid},
+        {L"TypeLib\\" + kLibId + L"\\1.0\\0\\" + SysKindKey(), L"", module},
+    };
+    for (const Value& v : values) {
+        CAPTURE(std::string(v.key.begin(), v.key.end()));
+        CAPTURE(std::string(v.name.begin(), v.name.end()));
+        CHECK(ReadString(v.key, v.name) == v.data);
+    }
+    // Nothing more under the keys the scripts own.
+    CHECK(Sorted(SubKeys(kClassKey)) ==
+          Sorted({L"ProgID", L"VersionIndependentProgID", L"Programmable", L"InprocServer32", L"TypeLib"}));
+    CHECK(Sorted(ValueNames(kClassKey)) == Sorted({L"AppID"}));
+    CHECK(SubKeys(kClassKey + L"\\Programmable").empty());
+    CHECK(ValueNames(kClassKey + L"\\Programmable").empty());
+    CHECK(Sorted(SubKeys(L"QLPGPShellExt.QLPGPLaunchExt")) == Sorted({L"CLSID", L"CurVer"}));
+    CHECK(SubKeys(L"AppID\\QLPGPShellExt.DLL").empty());
+    CHECK(Sorted(ValueNames(L"AppID\\QLPGPShellExt.DLL")) == Sorted({L"AppID"}));
+    CHECK(SubKeys(L"*\\shellex\\ContextMenuHandlers\\QLOPGP").empty());
+
+    // The type library as registered declares the library, the dual interface and the class.
+    {
+        IID libId{};
+        REQUIRE(CLSIDFromString(kLibId.c_str(), &libId) == S_OK);
+        ITypeLib* library = nullptr;
+        REQUIRE(LoadRegTypeLib(libId, 1, 0, 0, &library) == S_OK);
+        BSTR name = nullptr, help = nullptr;
+        REQUIRE(library->GetDocumentation(-1, &name, &help, nullptr, nullptr) == S_OK);
+        CHECK(std::wstring(name) == L"QLPGPShellExtLib");
+        CHECK(std::wstring(help) == L"QLPGPShellExt 1.0 Type Library");
+        SysFreeString(name);
+        SysFreeString(help);
+
+        ITypeInfo* interfaceInfo = nullptr;
+        REQUIRE(library->GetTypeInfoOfGuid(IID_IQLPGPLaunchExt, &interfaceInfo) == S_OK);
+        TYPEATTR* attributes = nullptr;
+        REQUIRE(interfaceInfo->GetTypeAttr(&attributes) == S_OK);
+        // A dual interface: the dispatch side, and the vtable side that derives from IDispatch.
+        CHECK(attributes->typekind == TKIND_DISPATCH);
+        constexpr WORD kDual = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
+        CHECK((attributes->wTypeFlags & kDual) == kDual);
+        interfaceInfo->ReleaseTypeAttr(attributes);
+        HREFTYPE vtableRef = 0;
+        REQUIRE(interfaceInfo->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableRef) == S_OK);
+        ITypeInfo* vtableInfo = nullptr;
+        REQUIRE(interfaceInfo->GetRefTypeInfo(vtableRef, &vtableInfo) == S_OK);
+        REQUIRE(vtableInfo->GetTypeAttr(&attributes) == S_OK);
+        CHECK(attributes->typekind == TKIND_INTERFACE);
+        CHECK((attributes->wTypeFlags & (kDual | TYPEFLAG_FOLEAUTOMATION)) == (kDual | TYPEFLAG_FOLEAUTOMATION));
+        CHECK(attributes->cFuncs == 0);
+        CHECK(attributes->cImplTypes == 1);
+        vtableInfo->ReleaseTypeAttr(attributes);
+        HREFTYPE baseRef = 0;
+        ITypeInfo* baseInfo = nullptr;
+        REQUIRE(vtableInfo->GetRefTypeOfImplType(0, &baseRef) == S_OK);
+        REQUIRE(vtableInfo->GetRefTypeInfo(baseRef, &baseInfo) == S_OK);
+        REQUIRE(baseInfo->GetTypeAttr(&attributes) == S_OK);
+        CHECK(IsEqualIID(attributes->guid, IID_IDispatch));
+        baseInfo->ReleaseTypeAttr(attributes);
+        {
+            ITypeLib* containing = nullptr;
+            UINT index = 0;
+            REQUIRE(baseInfo->GetContainingTypeLib(&containing, &index) == S_OK);
+            BSTR libName = nullptr;
+            containing->GetDocumentation(-1, &libName, nullptr, nullptr, nullptr);
+            CHECK(std::wstring(libName) == L"stdole");  // the standard IDispatch, imported
+            SysFreeString(libName);
+            containing->Release();
+        }
+        baseInfo->Release();
+        vtableInfo->Release();
+        REQUIRE(interfaceInfo->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr) == S_OK);
+        CHECK(std::wstring(name) == L"IQLPGPLaunchExt");
+        CHECK(std::wstring(help) == L"IQLPGPLaunchExt Interface");
+        SysFreeString(name);
+        SysFreeString(help);
+        interfaceInfo->Release();
+
+        ITypeInfo* classInfo = nullptr;
+        REQUIRE(library->GetTypeInfoOfGuid(CLSID_QLPGPLaunchExt, &classInfo) == S_OK);
+        REQUIRE(classInfo->GetTypeAttr(&attributes) == S_OK);
+        CHECK(attributes->typekind == TKIND_COCLASS);
+        CHECK((attributes->wTypeFlags & TYPEFLAG_FCANCREATE) != 0);
+        CHECK(attributes->cImplTypes == 1);
+        classInfo->ReleaseTypeAttr(attributes);
+        INT implFlags = 0;
+        CHECK(classInfo->GetImplTypeFlags(0, &implFlags) == S_OK);
+        CHECK((implFlags & IMPLTYPEFLAG_FDEFAULT) != 0);
+        REQUIRE(classInfo->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr) == S_OK);
+        CHECK(std::wstring(name) == L"QLPGPLaunchExt");
+        CHECK(std::wstring(help) == L"QLPGPLaunchExt Class");
+        SysFreeString(name);
+        SysFreeString(help);
+        classInfo->Release();
+        library->Release();
+    }
+
+    // The object's own IDispatch reports that one type information.
+    {
+        IDispatch* dispatch = nullptr;
+        REQUIRE(CoCreateInstance(CLSID_QLPGPLaunchExt, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                 reinterpret_cast<void**>(&dispatch)) == S_OK);
+        UINT count = 0;
+        CHECK(dispatch->GetTypeInfoCount(&count) == S_OK);
+        CHECK(count == 1);
+        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(1);
+        CHECK(dispatch->GetTypeInfo(1, 0, &info) == DISP_E_BADINDEX);
+        CHECK(info == nullptr);
+        REQUIRE(dispatch->GetTypeInfo(0, 0, &info) == S_OK);
+        TYPEATTR* attributes = nullptr;
+        REQUIRE(info->GetTypeAttr(&attributes) == S_OK);
+        CHECK(IsEqualIID(attributes->guid, IID_IQLPGPLaunchExt));
+        info->ReleaseTypeAttr(attributes);
+        info->Release();
+        LPOLESTR unknownName = const_cast<LPOLESTR>(L"Frobnicate");
+        DISPID id = 0;
+        CHECK(dispatch->GetIDsOfNames(IID_NULL, &unknownName, 1, 0, &id) == DISP_E_UNKNOWNNAME);
+        dispatch->Release();
+    }
+
+    REQUIRE(RunRegsvr32(tree.extension(), true) == 0);
+    for (const wchar_t* gone : {L"QLPGPShellExt.QLPGPLaunchExt.1", L"QLPGPShellExt.QLPGPLaunchExt",
+                                L"*\\shellex\\ContextMenuHandlers\\QLOPGP", L"Directory\\shellex\\ContextMenuHandlers\\QLOPGP",
+                                L"AppID\\QLPGPShellExt.DLL"}) {
+        CAPTURE(std::string(gone, gone + wcslen(gone)));
+        CHECK_FALSE(KeyExists(gone));
+    }
+    CHECK_FALSE(KeyExists(kClassKey));
+    CHECK_FALSE(KeyExists(L"AppID\\" + kAppId));
+    CHECK_FALSE(KeyExists(L"TypeLib\\" + kLibId));
+    for (const wchar_t* kept : {L"AppID", L"CLSID", L"*", L"*\\shellex", L"*\\shellex\\ContextMenuHandlers", L"Directory",
+                                L"Directory\\shellex", L"Directory\\shellex\\ContextMenuHandlers"}) {
+        CAPTURE(std::string(kept, kept + wcslen(kept)));
+        CHECK(KeyExists(kept));
+    }
+    CHECK(ReadString(L"*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler") == L"{00000000-0000-0000-0000-000000000001}");
+    IID libId{};
+    CLSIDFromString(kLibId.c_str(), &libId);
+    ITypeLib* library = nullptr;
+    CHECK(FAILED(LoadRegTypeLib(libId, 1, 0, 0, &library)));
+    IUnknown* object = nullptr;
+    CHECK(CoCreateInstance(CLSID_QLPGPLaunchExt, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                           reinterpret_cast<void**>(&object)) == REGDB_E_CLASSNOTREG);
+}
+
+TEST_CASE("registering again gives the same entries; ForceRemove clears the class key, not CLSID") {
+    Com com;
+    ExtensionTree tree;
+    REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
+    const auto classOnce = Snapshot(kClassKey);
+    const auto progIdOnce = Snapshot(L"QLPGPShellExt.QLPGPLaunchExt");
+    REQUIRE_FALSE(classOnce.empty());
+
+    SetString(kClassKey, L"QLTestStray", L"stale");
+    SetString(kClassKey + L"\\InprocServer32\\QLTestStale", L"", L"stale");
+    SetString(L"CLSID", L"QLTestStray", L"kept");
+    SetString(L"QLPGPShellExt.QLPGPLaunchExt\\QLTestStale", L"", L"stale");
+    REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
+    CHECK(Snapshot(kClassKey) == classOnce);
+    CHECK(Snapshot(L"QLPGPShellExt.QLPGPLaunchExt") == progIdOnce);
+    CHECK(ReadString(L"CLSID", L"QLTestStray") == L"kept");
+
+    // A stray sub-key keeps its key through removal; what the script names goes.
+    REQUIRE(RunRegsvr32(tree.extension(), true) == 0);
+    ql::UniqueRegKey clsid;
+    REQUIRE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_WRITE, clsid.put()) == 0);
+    CHECK(RegDeleteValueW(clsid.get(), L"QLTestStray") == 0);
+    CHECK_FALSE(KeyExists(kClassKey));
+}
+
+TEST_CASE("a library path holding a single quote is registered with that quote once") {
+    Com com;
+    ExtensionTree tree;
+    const std::string folder = tree.root() + "it's here\\";
+    REQUIRE(MakeFolders(folder));
+    const std::string path = folder + ExtensionFileName();
+    REQUIRE(CopyFileA(tree.extension().c_str(), path.c_str(), FALSE));
+    REQUIRE(RunRegsvr32(path, false) == 0);
+    CHECK(ReadString(kClassKey + L"\\InprocServer32") == Widen(path));
+    CHECK(ReadString(L"TypeLib\\" + kLibId + L"\\1.0\\0\\" + SysKindKey()) == Widen(path));
+    CHECK(RunRegsvr32(path, true) == 0);
+    CHECK_FALSE(KeyExists(kClassKey));
+}
+
+TEST_CASE("a registration host gets its own thread locale back from both operations") {
+    Com com;
+    ExtensionTree tree;
+    LoadedExtension extension(tree.extension());
+    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    REQUIRE(SetThreadLocale(german));
+    REQUIRE(GetThreadLocale() == german);
+    CHECK(extension.DllRegisterServer() == S_OK);
+    CHECK(GetThreadLocale() == german);
+    CHECK(ReadString(kClassKey + L"\\InprocServer32") == Widen(tree.extension()));
+    CHECK(extension.DllUnregisterServer() == S_OK);
+    CHECK(GetThreadLocale() == german);
+    CHECK_FALSE(KeyExists(kClassKey));
+    // Registration and removal leave the module's counts as they were.
+    CHECK(extension.DllCanUnloadNow() == S_OK);
+    SetThreadLocale(LOCALE_USER_DEFAULT);
+}
+
+TEST_CASE("class factory and lifetime: one cached factory, refused requests, unload only when unused") {
+    Com com;
+    ExtensionTree tree;
+    LoadedExtension extension(tree.extension());
+    CHECK(extension.DllCanUnloadNow() == S_OK);
+
+    // Requests that give nothing.
+    void* out = reinterpret_cast<void*>(1);
+    CHECK(extension.DllGetClassObject(CLSID_QLPGPLaunchExt, IID_IClassFactory, nullptr) == E_POINTER);
+    CHECK(extension.DllGetClassObject(IID_IContextMenu, IID_IClassFactory, &out) == CLASS_E_CLASSNOTAVAILABLE);
+    CHECK(out == nullptr);
+    out = reinterpret_cast<void*>(1);
+    CHECK(extension.DllGetClassObject(CLSID_QLPGPLaunchExt, IID_IContextMenu, &out) == E_NOINTERFACE);
+    CHECK(out == nullptr);
+    CHECK(extension.DllCanUnloadNow() == S_OK);
+
+    // The same factory every time; holding it holds the library.
+    IClassFactory* factory = nullptr;
+    IClassFactory* again = nullptr;
+    REQUIRE(extension.DllGetClassObject(CLSID_QLPGPLaunchExt, IID_IClassFactory, reinterpret_cast<void**>(&factory)) == S_OK);
+    REQUIRE(extension.DllGetClassObject(CLSID_QLPGPLaunchExt, IID_IUnknown, reinterpret_cast<void**>(&again)) == S_OK);
+    CHECK(factory == again);
+    again->Release();
+    CHECK(extension.DllCanUnloadNow() == S_FALSE);
+
+    // Aggregation is refused whatever the interface; null out-pointers are refused.
+    struct Outer : IUnknown {
+        STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+        STDMETHODIMP_(ULONG) Release() override { return 1; }
+    } outer;
+    for (REFIID iid : {IID_IUnknown, IID_IContextMenu, IID_IPersist}) {
+        out = reinterpret_cast<void*>(1);
+        CHECK(factory->CreateInstance(&outer, iid, &out) == CLASS_E_NOAGGREGATION);
+        CHECK(out == nullptr);
+    }
+    CHECK(factory->CreateInstance(nullptr, IID_IUnknown, nullptr) == E_POINTER);
+
+    // Interfaces the object answers, and those it does not; a refused one leaves no object behind,
+    // which shows once the factory, the only other holder, is gone.
+    struct Asked {
+        const IID* iid;
+        HRESULT result;
+    };
+    for (const Asked& asked : {Asked{&IID_IUnknown, S_OK}, Asked{&IID_IContextMenu, S_OK}, Asked{&IID_IShellExtInit, S_OK},
+                               Asked{&IID_IDispatch, S_OK}, Asked{&IID_IQLPGPLaunchExt, S_OK},
+                               Asked{&IID_IContextMenu2, E_NOINTERFACE}, Asked{&IID_IContextMenu3, E_NOINTERFACE},
+                               Asked{&IID_IPersist, E_NOINTERFACE}, Asked{&IID_IClassFactory, E_NOINTERFACE}}) {
+        out = reinterpret_cast<void*>(1);
+        CHECK(factory->CreateInstance(nullptr, *asked.iid, &out) == asked.result);
+        if (asked.result == S_OK) {
+            REQUIRE(out != nullptr);
+            static_cast<IUnknown*>(out)->Release();
+        } else {
+            CHECK(out == nullptr);
+        }
+    }
+    IUnknown* object = nullptr;
+    REQUIRE(factory->CreateInstance(nullptr, IID_IContextMenu, reinterpret_cast<void**>(&object)) == S_OK);
+    factory->Release();
+    CHECK(extension.DllCanUnloadNow() == S_FALSE);  // the object holds the library
+
+    // QueryInterface on one object: one identity, the four interfaces and no others.
+    IUnknown* primary = nullptr;
+    REQUIRE(object->QueryInterface(IID_IQLPGPLaunchExt, reinterpret_cast<void**>(&primary)) == S_OK);
+    for (REFIID iid : {IID_IUnknown, IID_IDispatch}) {
+        IUnknown* same = nullptr;
+        REQUIRE(object->QueryInterface(iid, reinterpret_cast<void**>(&same)) == S_OK);
+        CHECK(same == primary);
+        same->Release();
+    }
+    IUnknown* init = nullptr;
+    REQUIRE(primary->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init)) == S_OK);
+    IUnknown* menu = nullptr;
+    REQUIRE(init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu)) == S_OK);
+    CHECK(menu == object);
+    IUnknown* none = reinterpret_cast<IUnknown*>(1);
+    CHECK(object->QueryInterface(IID_IContextMenu2, reinterpret_cast<void**>(&none)) == E_NOINTERFACE);
+    CHECK(none == nullptr);
+    CHECK(object->QueryInterface(IID_IUnknown, nullptr) == E_POINTER);
+    for (IUnknown* reference : {menu, init, primary}) reference->Release();
+    CHECK(extension.DllCanUnloadNow() == S_FALSE);
+    object->Release();
+    CHECK(extension.DllCanUnloadNow() == S_OK);
+
+    // LockServer holds the library without any object; the factory comes back the same.
+    REQUIRE(extension.DllGetClassObject(CLSID_QLPGPLaunchExt, IID_IClassFactory, reinterpret_cast<void**>(&again)) == S_OK);
+    CHECK(again == factory);
+    CHECK(again->LockServer(TRUE) == S_OK);
+    again->Release();
+    CHECK(extension.DllCanUnloadNow() == S_FALSE);
+    REQUIRE(extension.DllGetClassObject(CLSID_QLPGPLaunchExt, IID_IClassFactory, reinterpret_cast<void**>(&again)) == S_OK);
+    CHECK(again->LockServer(FALSE) == S_OK);
+    CHECK(extension.DllCanUnloadNow() == S_FALSE);  // still held through the factory
+    again->Release();
+    CHECK(extension.DllCanUnloadNow() == S_OK);
+}

@@ -191,36 +191,6 @@ bool WaitForTrayPicture(TrayPicture expected, DWORD timeoutMs) {
     return WaitUntil([&] { return ReadTrayPicture() == expected; }, timeoutMs);
 }
 
-std::string ReadTrayTip() {
-    const Pixels pixels = CaptureTray();
-    const int width = pixels.area.right - pixels.area.left;
-    long sumX = 0, sumY = 0, count = 0;
-    for (size_t i = 0; i < pixels.bgr.size(); ++i) {
-        if (pixels.bgr[i] != kNavy) continue;
-        sumX += static_cast<long>(i % width);
-        sumY += static_cast<long>(i / width);
-        ++count;
-    }
-    if (count == 0) return {};
-    // Rest the mouse on the figure, after a move from elsewhere so the tip starts afresh.
-    SetCursorPos(pixels.area.left + 2, pixels.area.top - 40);
-    Sleep(100);
-    SetCursorPos(pixels.area.left + sumX / count, pixels.area.top + sumY / count);
-    std::string tip;
-    WaitUntil(
-        [&] {
-            for (HWND window : TopLevel("tooltips_class32", 0, true)) {
-                char text[256] = {};
-                GetWindowTextA(window, text, sizeof text);
-                if (text[0] != '\0') tip = text;
-            }
-            return !tip.empty();
-        },
-        10000);
-    SetCursorPos(pixels.area.left + 2, pixels.area.top - 40);
-    return tip;
-}
-
 HWND WaitForPopupMenu(DWORD processId, DWORD timeoutMs) {
     HWND popup = nullptr;
     WaitUntil(
@@ -249,14 +219,16 @@ void CloseMenu(HWND popup) { PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0); }
 
 std::vector<HWND> DialogBoxes(DWORD processId) { return TopLevel("#32770", processId, true); }
 
-bool WaitForNoProcessIn(const std::string& folder, DWORD timeoutMs) {
-    auto runsFromFolder = [&](DWORD processId) {
+bool WaitForNoProcessOf(const std::vector<std::string>& programs, DWORD timeoutMs) {
+    auto runsOne = [&](DWORD processId) {
         UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
         if (!process) return false;
         char path[MAX_PATH * 4] = {};
         DWORD length = sizeof path;
         if (!QueryFullProcessImageNameA(process.get(), 0, path, &length)) return false;
-        return _strnicmp(path, folder.c_str(), folder.size()) == 0;
+        for (const std::string& program : programs)
+            if (lstrcmpiA(path, program.c_str()) == 0) return true;
+        return false;
     };
     return WaitUntil(
         [&] {
@@ -265,7 +237,7 @@ bool WaitForNoProcessIn(const std::string& folder, DWORD timeoutMs) {
             PROCESSENTRY32 entry{};
             entry.dwSize = sizeof entry;
             for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
-                if (runsFromFolder(entry.th32ProcessID)) return false;
+                if (runsOne(entry.th32ProcessID)) return false;
             return true;
         },
         timeoutMs);

@@ -39,8 +39,6 @@ enum class TrayPicture { None, NotLoggedIn, LoggedIn };
 const char* ToString(TrayPicture picture);
 TrayPicture ReadTrayPicture();
 bool WaitForTrayPicture(TrayPicture expected, DWORD timeoutMs = kUiTimeoutMs);
-// The tip that the notification area shows while the mouse rests on the icon; empty if none shows.
-std::string ReadTrayTip();
 
 // The monitor's right-click menu, opened by its icon's callback message and driven by keys as a
 // user would: `item` counts the menu's items from 1, separators not counted.
@@ -53,7 +51,7 @@ void CloseMenu(HWND popup);
 // Dialog boxes (#32770) that process `processId` shows.
 std::vector<HWND> DialogBoxes(DWORD processId);
 
-// True once no process runs from a program in `folder` (the recording doubles end at once).
-bool WaitForNoProcessIn(const std::string& folder, DWORD timeoutMs = kUiTimeoutMs);
+// True once no process runs any of `programs` (full paths; the recording doubles end at once).
+bool WaitForNoProcessOf(const std::vector<std::string>& programs, DWORD timeoutMs = kUiTimeoutMs);
 
 }  // namespace ql::test

@@ -36,23 +36,25 @@ DWORD ProcessOf(HWND window) {
     return id;
 }
 
-// Visible top-level windows of `className` (of one process, or of any when processId is 0).
+struct WindowSearch {
+    const std::string* className;
+    DWORD processId;
+    bool visibleOnly;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
+    auto* s = reinterpret_cast<WindowSearch*>(parameter);
+    if (ClassOf(window) == *s->className && (s->processId == 0 || ProcessOf(window) == s->processId) &&
+        (!s->visibleOnly || IsWindowVisible(window)))
+        s->found.push_back(window);
+    return TRUE;
+}
+
+// Top-level windows of `className` (of one process, or of any when processId is 0).
 std::vector<HWND> TopLevel(const std::string& className, DWORD processId, bool visibleOnly) {
-    struct Search {
-        const std::string* className;
-        DWORD processId;
-        bool visibleOnly;
-        std::vector<HWND> found;
-    } search{&className, processId, visibleOnly, {}};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(parameter);
-            if (ClassOf(window) == *s->className && (s->processId == 0 || ProcessOf(window) == s->processId) &&
-                (!s->visibleOnly || IsWindowVisible(window)))
-                s->found.push_back(window);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    WindowSearch search{&className, processId, visibleOnly, {}};
+    EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -97,6 +99,11 @@ constexpr std::uint32_t kNavy = 0x000080, kCyan = 0x00FFFF;
 
 }  // namespace
 
+bool UseDesktop(const std::string& name) {
+    HDESK handle = OpenDesktopA(name.c_str(), 0, FALSE, GENERIC_ALL);
+    return handle != nullptr && SetThreadDesktop(handle);
+}
+
 const std::string& TrayDesktop() {
     static const std::string name = [] {
         const std::string desktop = "QLTray" + std::to_string(GetCurrentProcessId());
@@ -110,10 +117,8 @@ const std::string& TrayDesktop() {
             throw std::runtime_error("cannot start explorer for the tray desktop");
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
-        HDESK handle = nullptr;
-        WaitUntil([&] { return (handle = OpenDesktopA(desktop.c_str(), 0, FALSE, GENERIC_ALL)) != nullptr; },
-                  kUiTimeoutMs);
-        if (handle == nullptr || !SetThreadDesktop(handle)) throw std::runtime_error("cannot use desktop " + desktop);
+        if (!WaitUntil([&] { return UseDesktop(desktop); }, kUiTimeoutMs))
+            throw std::runtime_error("cannot use desktop " + desktop);
         if (!WaitUntil([] { return FindWindowA("Shell_TrayWnd", nullptr) != nullptr; }, kUiTimeoutMs))
             throw std::runtime_error("no notification area on desktop " + desktop);
         return desktop;

@@ -20,6 +20,9 @@ inline constexpr DWORD kUiTimeoutMs = 30000;
 // thread that runs the tests, before it has any window.
 const std::string& TrayDesktop();
 
+// Moves the calling thread onto an existing desktop (before it has any window).
+bool UseDesktop(const std::string& name);
+
 // A program started on the tray desktop (without output capture: the launcher's children inherit).
 Child StartOnTrayDesktop(const std::string& commandLine);
 

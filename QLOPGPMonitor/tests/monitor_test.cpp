@@ -168,7 +168,11 @@ public:
         SetHtmClass("QLTestHelpPage");
     }
     ~HelpViewer() {
-        if (previous_) SetHtmClass(*previous_);
+        if (previous_) {
+            SetHtmClass(*previous_);
+        } else {
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Classes\\.htm");
+        }
     }
     std::string record() const { return program_.substr(0, program_.find_last_of('\\') + 1) + "launcher-record.log"; }
 

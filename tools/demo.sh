@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything, then runs the shipping (32-bit) launcher end to end under Wine, with the test
 # Java runtime as the product's accompanying runtime: a first start, forwarded requests, the status
-# query, and what the application received.
+# query, and what the application received; then the tray monitor beside it under Xvfb, whose icon
+# changes when the application logs a user on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -72,3 +73,9 @@ set -e
 echo
 echo "=== The application's record ($record)"
 cat "$record"
+
+echo
+echo "=== 5. The tray monitor beside the launcher, under Xvfb (the tray needs Wine's X11 driver)"
+tools/wine-session.sh stop "$prefix" >/dev/null
+rm -f "$record"
+tools/tray-screenshot.sh win32 "$PWD/$build/demo-tray" "$demo"

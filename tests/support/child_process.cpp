@@ -59,6 +59,8 @@ Child::Child(const std::string& commandLine, const Options& options) : state_(st
         startup.hStdOutput = write;
         startup.hStdError = write;
     }
+    std::string desktop = options.desktop;
+    if (!desktop.empty()) startup.lpDesktop = desktop.data();
     std::string mutableLine = commandLine;
     PROCESS_INFORMATION info{};
     const char* directory = options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();

@@ -19,6 +19,9 @@ public:
         std::string currentDirectory;   // empty: the test program's own
         bool captureOutput = true;      // standard output and error into Output()
         bool suspended = false;         // created suspended, to be started with Resume()
+        // The desktop to start on; empty: the default one. Wine starts a child on the default
+        // desktop even when its parent runs on another (Windows would inherit the parent's).
+        std::string desktop;
     };
 
     // Starts the command line; started() tells whether it worked (startError() why not).

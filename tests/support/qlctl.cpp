@@ -4,6 +4,8 @@
 //   qlctl close-app       post WM_CLOSE to the test application's main window (the Java double's)
 //   qlctl close-monitor   post WM_CLOSE to the launcher's monitor window
 //   qlctl record <path>   print a file as it is (the Java double's record, for the demo)
+//   qlctl tray <desktop>  what the notification area of that desktop shows: "tray logged in",
+//                         "tray not logged in" or "tray no icon" (the tray monitor's picture)
 //
 // Exit codes: 0 done; 1 the window or file is missing; 2 bad usage; 3 the monitor did not answer.
 #include <fcntl.h>
@@ -13,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "tray_harness.h"
 
 namespace {
 
@@ -71,8 +75,17 @@ int PrintFile(const char* path) {
     return 0;
 }
 
+int Tray(const char* desktop) {
+    if (!ql::test::UseDesktop(desktop)) {
+        std::printf("no desktop %s\n", desktop);
+        return 1;
+    }
+    std::printf("tray %s\n", ql::test::ToString(ql::test::ReadTrayPicture()));
+    return 0;
+}
+
 int Usage() {
-    std::printf("usage: qlctl status | close-app | close-monitor | record <path>\n");
+    std::printf("usage: qlctl status | close-app | close-monitor | record <path> | tray <desktop>\n");
     return 2;
 }
 
@@ -88,6 +101,8 @@ int main(int argc, char** argv) {
         code = Close(FindWindowA(kTestApplicationClass, nullptr), "test application");
     } else if (command == "close-monitor" && argc == 2) {
         code = Close(FindMonitor(), "monitor");
+    } else if (command == "tray" && argc == 3) {
+        code = Tray(argv[2]);
     } else if (command == "record" && argc == 3) {
         code = PrintFile(argv[2]);
     } else {

@@ -179,7 +179,7 @@ void OnCommand(WORD command) {
     }
 }
 
-LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_COMMAND: OnCommand(LOWORD(wParam)); return 0;
     case WM_TIMER: PollStatus(); return 0;
@@ -194,6 +194,16 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Building a command line or a path can run out of memory; that must not unwind into the message
+// dispatcher. The command is then simply not carried out.
+LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        return HandleMessage(window, message, wParam, lParam);
+    } catch (...) {
+        return 0;
+    }
 }
 
 int StopRunningMonitor() {

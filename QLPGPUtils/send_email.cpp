@@ -16,41 +16,10 @@
 #include <vector>
 
 #include "com_brennick_util_Native.h"
+#include "mapi_wide.h"
 #include "java_chars.h"
 
 namespace {
-
-// The UTF-16 forms of the Simple MAPI records: the same layout with wide text.
-struct MapiRecipDescW {
-    ULONG ulReserved;
-    ULONG ulRecipClass;
-    PWSTR lpszName;
-    PWSTR lpszAddress;
-    ULONG ulEIDSize;
-    LPVOID lpEntryID;
-};
-struct MapiFileDescW {
-    ULONG ulReserved;
-    ULONG flFlags;
-    ULONG nPosition;
-    PWSTR lpszPathName;
-    PWSTR lpszFileName;
-    LPVOID lpFileType;
-};
-struct MapiMessageW {
-    ULONG ulReserved;
-    PWSTR lpszSubject;
-    PWSTR lpszNoteText;
-    PWSTR lpszMessageType;
-    PWSTR lpszDateReceived;
-    PWSTR lpszConversationID;
-    FLAGS flFlags;
-    MapiRecipDescW* lpOriginator;
-    ULONG nRecipCount;
-    MapiRecipDescW* lpRecips;
-    ULONG nFileCount;
-    MapiFileDescW* lpFiles;
-};
 
 using SendMailA = ULONG(WINAPI*)(LHANDLE, ULONG_PTR, lpMapiMessage, FLAGS, ULONG);
 using SendMailW = ULONG(WINAPI*)(LHANDLE, ULONG_PTR, MapiMessageW*, FLAGS, ULONG);

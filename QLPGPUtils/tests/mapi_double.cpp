@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "mapi_wide.h"
+
 namespace {
 
 [[maybe_unused]] std::string Escaped(const char* text) {
@@ -98,38 +100,6 @@ template <typename Message>
     }
     return static_cast<ULONG>(std::strtoul(Environment("QL_MAPI_RESULT").c_str(), nullptr, 10));
 }
-
-// The wide records, as a Unicode Simple MAPI library declares them.
-struct MapiRecipDescW {
-    ULONG ulReserved;
-    ULONG ulRecipClass;
-    PWSTR lpszName;
-    PWSTR lpszAddress;
-    ULONG ulEIDSize;
-    LPVOID lpEntryID;
-};
-struct MapiFileDescW {
-    ULONG ulReserved;
-    ULONG flFlags;
-    ULONG nPosition;
-    PWSTR lpszPathName;
-    PWSTR lpszFileName;
-    LPVOID lpFileType;
-};
-struct MapiMessageW {
-    ULONG ulReserved;
-    PWSTR lpszSubject;
-    PWSTR lpszNoteText;
-    PWSTR lpszMessageType;
-    PWSTR lpszDateReceived;
-    PWSTR lpszConversationID;
-    FLAGS flFlags;
-    MapiRecipDescW* lpOriginator;
-    ULONG nRecipCount;
-    MapiRecipDescW* lpRecips;
-    ULONG nFileCount;
-    MapiFileDescW* lpFiles;
-};
 
 }  // namespace
 

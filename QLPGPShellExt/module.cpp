@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "app_id.h"
 #include "launch_ext.h"
 #include "ownership.h"
 #include "registrar.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr int kAppIdScript = 101;
 constexpr int kClassScript = 102;
-constexpr char16_t kAppId[] = u"{4C73F365-AEE3-40CD-BF6A-4F1D26EA2D5D}";
 
 using ClassObjectCreator = HRESULT (*)(IUnknown** classObject);
 using ScriptRunner = HRESULT (*)(bool doRegister);

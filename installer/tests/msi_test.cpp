@@ -1,0 +1,391 @@
+// The MSI on a fresh machine: install an older build, upgrade to a newer one, open a file through the
+// association, uninstall. Run by installer/tests/msi_test.sh, which builds the two packages (with the
+// test Java runtime as their jre\) and gives their Windows paths in QL_MSI_OLD and QL_MSI_NEW.
+//
+// The registry is compared with what the extension's registration scripts say, parsed here with the
+// library's own parser and expanded as the library expands them (%MODULE% the installed DLL of each
+// bitness), in both registry views; this program is 64-bit, so it reads both.
+#include <windows.h>
+#include <msi.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <doctest/doctest.h>
+
+#include "app_id.h"
+#include "child_process.h"
+#include "files.h"
+#include "registrar_script.h"
+#include "shipped_scripts.h"
+
+namespace {
+
+using ql::registrar::KeyFlag;
+using ql::registrar::ScriptNode;
+using ql::test::Child;
+using ql::test::FileExists;
+using ql::test::FolderExists;
+
+constexpr char kUpgradeCode[] = "{E91D05E1-12FD-456A-A0CA-1EE0566E6BC5}";
+constexpr DWORD kMsiTimeoutMs = 120000;
+constexpr DWORD kStartTimeoutMs = 60000;
+
+Child::Options NotCaptured() {
+    Child::Options options;
+    options.captureOutput = false;
+    return options;
+}
+
+std::string Env(const char* name) {
+    char value[MAX_PATH] = {};
+    const DWORD length = GetEnvironmentVariableA(name, value, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(value, length) : std::string();
+}
+
+std::string KnownFolder(int csidl) {
+    char path[MAX_PATH] = {};
+    REQUIRE(SHGetFolderPathA(nullptr, csidl, nullptr, 0, path) == S_OK);
+    return path;
+}
+
+std::string InstallDir() { return KnownFolder(CSIDL_PROGRAM_FILESX86) + "\\Quillora OpenPGP\\"; }
+std::string BinDir() { return InstallDir() + "bin\\"; }
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+// msiexec with the arguments; its exit code.
+DWORD Msiexec(const std::string& arguments) {
+    const std::string command = "\"" + KnownFolder(CSIDL_SYSTEM) + "\\msiexec.exe\" " + arguments + " /qn";
+    INFO(command);
+    Child child(command, NotCaptured());
+    REQUIRE(child.started());
+    REQUIRE(child.Wait(kMsiTimeoutMs));
+    return child.ExitCode();
+}
+
+// The installed products of this upgrade code, with their versions.
+std::vector<std::string> InstalledVersions() {
+    std::vector<std::string> versions;
+    char product[39] = {};
+    for (DWORD i = 0; MsiEnumRelatedProductsA(kUpgradeCode, 0, i, product) == ERROR_SUCCESS; ++i) {
+        char version[64] = {};
+        DWORD size = sizeof version;
+        MsiGetProductInfoA(product, INSTALLPROPERTY_VERSIONSTRING, version, &size);
+        versions.emplace_back(version);
+    }
+    return versions;
+}
+
+// --- The registry, in one view -----------------------------------------------------------------
+
+struct Key {
+    HKEY handle = nullptr;
+    Key(HKEY root, const std::wstring& path, REGSAM view) {
+        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS) handle = nullptr;
+    }
+    ~Key() {
+        if (handle) RegCloseKey(handle);
+    }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    explicit operator bool() const { return handle != nullptr; }
+
+    // Every value as "name=data" ("@" for the default value); a value of another type is marked.
+    std::vector<std::wstring> Values() const {
+        std::vector<std::wstring> values;
+        for (DWORD i = 0;; ++i) {
+            wchar_t name[256];
+            DWORD nameLength = 256, type = 0, size = 0;
+            if (RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+            std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
+            nameLength = 256;
+            DWORD dataSize = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+            RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &dataSize);
+            data.resize(wcsnlen(data.c_str(), dataSize / sizeof(wchar_t)));
+            const std::wstring shown = nameLength == 0 ? L"@" : std::wstring(name, nameLength);
+            values.push_back(shown + (type == REG_SZ ? L"=" : L" (not REG_SZ)=") + data);
+        }
+        std::sort(values.begin(), values.end());
+        return values;
+    }
+    std::vector<std::wstring> SubKeys() const {
+        std::vector<std::wstring> keys;
+        for (DWORD i = 0;; ++i) {
+            wchar_t name[256];
+            DWORD length = 256;
+            if (RegEnumKeyExW(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            keys.emplace_back(Upper(std::wstring(name, length)));
+        }
+        std::sort(keys.begin(), keys.end());
+        return keys;
+    }
+    static std::wstring Upper(std::wstring text) {
+        for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
+        return text;
+    }
+};
+
+std::wstring ToWide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+
+// The scripts expanded as the library expands them when it is the file `module`.
+std::vector<ScriptNode> ScriptKeys(const std::string& module) {
+    const std::u16string modulePath(module.begin(), module.end());
+    const ql::registrar::Replacements replacements = {
+        {u"APPID", ql::shellext::kAppId},
+        {u"MODULE", ql::registrar::QuoteForScript(modulePath)},
+    };
+    std::vector<ScriptNode> keys;
+    for (const char* script : {kAppIDScript, kQLPGPLaunchExtScript}) {
+        const std::string text(script);
+        const auto expanded = ql::registrar::ExpandReplacements(std::u16string(text.begin(), text.end()), replacements);
+        REQUIRE(expanded.has_value());
+        const ql::registrar::ParseResult parsed = ql::registrar::ParseScript(*expanded);
+        REQUIRE(parsed.ok);
+        keys.insert(keys.end(), parsed.keys.begin(), parsed.keys.end());
+    }
+    return keys;
+}
+
+// Differences between the registry (under HKCR, in `view`) and what registration writes: a key the
+// script owns must hold exactly its values and sub-keys; a NoRemove key only needs to exist.
+void CompareRegistered(const std::vector<ScriptNode>& nodes, const std::wstring& parent, REGSAM view,
+                       std::vector<std::string>& differences) {
+    for (const ScriptNode& node : nodes) {
+        if (node.kind != ScriptNode::Kind::Key) continue;
+        const std::wstring path = parent.empty() ? ToWide(node.name) : parent + L"\\" + ToWide(node.name);
+        Key key(HKEY_CLASSES_ROOT, path, view);
+        if (!key) {
+            differences.push_back("missing key " + Narrow(path));
+            continue;
+        }
+        if (node.flag != KeyFlag::NoRemove) {
+            std::vector<std::wstring> values, subKeys;
+            if (node.text) values.push_back(L"@=" + ToWide(*node.text));
+            for (const ScriptNode& child : node.children) {
+                if (child.kind == ScriptNode::Kind::Value) values.push_back(ToWide(child.name) + L"=" + ToWide(*child.text));
+                else subKeys.push_back(Key::Upper(ToWide(child.name)));
+            }
+            std::sort(values.begin(), values.end());
+            std::sort(subKeys.begin(), subKeys.end());
+            if (key.Values() != values) {
+                std::string found;
+                for (const std::wstring& v : key.Values()) found += " [" + Narrow(v) + "]";
+                differences.push_back("values of " + Narrow(path) + ":" + found);
+            }
+            if (key.SubKeys() != subKeys) differences.push_back("sub-keys of " + Narrow(path) + " differ");
+        }
+        CompareRegistered(node.children, path, view, differences);
+    }
+}
+
+// After removal: every key the script owns is gone; the NoRemove keys stay.
+void CompareRemoved(const std::vector<ScriptNode>& nodes, const std::wstring& parent, REGSAM view,
+                    std::vector<std::string>& differences) {
+    for (const ScriptNode& node : nodes) {
+        if (node.kind != ScriptNode::Kind::Key) continue;
+        const std::wstring path = parent.empty() ? ToWide(node.name) : parent + L"\\" + ToWide(node.name);
+        Key key(HKEY_CLASSES_ROOT, path, view);
+        if (node.flag == KeyFlag::NoRemove) {
+            if (!key) differences.push_back("NoRemove key removed: " + Narrow(path));
+            CompareRemoved(node.children, path, view, differences);
+        } else if (key) {
+            differences.push_back("key left: " + Narrow(path));
+        }
+    }
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& line : lines) out += line + "\n";
+    return out;
+}
+
+std::string ReadString(HKEY root, const std::string& path, const char* name, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return "<no key>";
+    char data[1024] = {};
+    DWORD size = sizeof data - 1, type = 0;
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) return "<no value>";
+    return type == REG_SZ ? std::string(data) : "<not REG_SZ>";
+}
+
+constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char kOtherHandler[] = "*\\shellex\\ContextMenuHandlers\\QLTestOtherTool";
+constexpr char kOtherHandlerClass[] = "{0F41A3BD-3E8D-4B3F-BE38-75E1E3AF3F8B}";
+const std::vector<std::string> kInstalledFiles = {
+    "bin\\QuilloraOpenPGP.exe", "bin\\QLPGPUtils.dll", "bin\\QLOPGPMonitor.exe", "bin\\QLPGPShellExt.dll",
+    "bin\\QLPGPShellExt64.dll", "help\\index.htm", "jre\\bin\\java.exe", "jre\\bin\\javaw.exe",
+};
+
+std::string ShortcutPath() { return KnownFolder(CSIDL_COMMON_PROGRAMS) + "\\Quillora OpenPGP.lnk"; }
+
+// The launcher's Start-menu entry: its target and working folder.
+void CheckShortcut() {
+    REQUIRE(FileExists(ShortcutPath()));
+    IShellLinkW* link = nullptr;
+    REQUIRE(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                             reinterpret_cast<void**>(&link)) == S_OK);
+    IPersistFile* file = nullptr;
+    REQUIRE(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)) == S_OK);
+    CHECK(file->Load(Wide(ShortcutPath()).c_str(), STGM_READ) == S_OK);
+    wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {};
+    link->GetPath(target, MAX_PATH, nullptr, 0);
+    link->GetWorkingDirectory(folder, MAX_PATH);
+    CHECK(Narrow(target) == BinDir() + "QuilloraOpenPGP.exe");
+    CHECK(Narrow(folder) + "\\" == BinDir());
+    file->Release();
+    link->Release();
+}
+
+// Everything an installed product must show, for the version given.
+void CheckInstalled(const std::string& version) {
+    CHECK(InstalledVersions() == std::vector<std::string>{version});
+    for (const std::string& file : kInstalledFiles) {
+        INFO(file);
+        CHECK(FileExists(InstallDir() + file));
+    }
+    for (const auto& [view, module] : {std::pair{KEY_WOW64_64KEY, "QLPGPShellExt64.dll"},
+                                       std::pair{KEY_WOW64_32KEY, "QLPGPShellExt.dll"}}) {
+        std::vector<std::string> differences;
+        CompareRegistered(ScriptKeys(BinDir() + module), L"", view, differences);
+        INFO("view of ", module, ":\n", Joined(differences));
+        CHECK(differences.empty());
+        // The other programs' handlers are still there.
+        CHECK(ReadString(HKEY_CLASSES_ROOT, kOtherHandler, nullptr, view) == kOtherHandlerClass);
+    }
+    const std::string launcher = BinDir() + "QuilloraOpenPGP.exe";
+    CHECK(ReadString(HKEY_CLASSES_ROOT, ".pgp", nullptr, KEY_WOW64_64KEY) == "QuilloraOpenPGP.File");
+    CHECK(ReadString(HKEY_CLASSES_ROOT, ".asc", nullptr, KEY_WOW64_64KEY) == "QuilloraOpenPGP.File");
+    CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File\\shell\\open\\command", nullptr, KEY_WOW64_64KEY) ==
+          "\"" + launcher + "\" \"%1\"");
+    CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File\\DefaultIcon", nullptr, KEY_WOW64_64KEY) == launcher + ",0");
+    CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY) ==
+          "\"" + BinDir() + "QLOPGPMonitor.exe\"");
+    CheckShortcut();
+}
+
+// The monitor as log-on starts it: the Run entry's command line. Under Wine's null display driver
+// it has no notification area, so it shows its "Failed to set tray icon" box; its window exists
+// while the box is open, which is all the "shutdown" mode needs.
+Child StartMonitorAsAtLogOn() {
+    Child monitor(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY),
+                  NotCaptured());
+    REQUIRE(monitor.started());
+    bool found = false;
+    for (DWORD waited = 0; waited < kStartTimeoutMs && !found; waited += 100) {
+        found = FindWindowA("QLOPGPMonitorWndClass", "QLOPGPMonitor") != nullptr;
+        if (!found) Sleep(100);
+    }
+    REQUIRE(found);
+    return monitor;
+}
+
+void SetOtherHandler(REGSAM view) {
+    HKEY key = nullptr;
+    REQUIRE(RegCreateKeyExA(HKEY_CLASSES_ROOT, kOtherHandler, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
+            ERROR_SUCCESS);
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kOtherHandlerClass), sizeof kOtherHandlerClass);
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+TEST_CASE("the MSI installs, upgrades, opens files through its association and uninstalls cleanly") {
+    const std::string olderMsi = Env("QL_MSI_OLD"), newerMsi = Env("QL_MSI_NEW");
+    REQUIRE(!olderMsi.empty());
+    REQUIRE(!newerMsi.empty());
+    REQUIRE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) == S_OK);
+    // Another program's context-menu handler, which uninstalling must leave alone.
+    SetOtherHandler(KEY_WOW64_64KEY);
+    SetOtherHandler(KEY_WOW64_32KEY);
+    REQUIRE(InstalledVersions().empty());
+
+    // 1. A fresh install of the older build.
+    REQUIRE(Msiexec("/i \"" + olderMsi + "\"") == 0);
+    CheckInstalled("1.0.0");
+
+    // 2. The newer build replaces it; the older product's removal stops the running monitor first.
+    Child monitor = StartMonitorAsAtLogOn();
+    REQUIRE(Msiexec("/i \"" + newerMsi + "\"") == 0);
+    CHECK(monitor.Wait(kStartTimeoutMs));
+    CheckInstalled("1.0.1");
+
+    // 3. A file opened through the association, from a folder whose name has blanks.
+    const std::string folder = KnownFolder(CSIDL_COMMON_DOCUMENTS) + "\\msi test files\\";
+    const std::string document = folder + "signed letter.pgp";
+    REQUIRE(ql::test::MakeFolders(folder));
+    REQUIRE(ql::test::WriteWholeFile(document, "-----BEGIN PGP MESSAGE-----\n"));
+    const std::string record = InstallDir() + "jre\\bin\\javaw-record.log";
+    {
+        SHELLEXECUTEINFOA open = {};
+        open.cbSize = sizeof open;
+        open.fMask = SEE_MASK_NOCLOSEPROCESS;
+        open.lpVerb = "open";
+        open.lpFile = document.c_str();
+        open.nShow = SW_SHOWNORMAL;
+        REQUIRE(ShellExecuteExA(&open));
+        REQUIRE(open.hProcess != nullptr);
+        HWND application = nullptr;
+        for (DWORD waited = 0; waited < kStartTimeoutMs && application == nullptr; waited += 100) {
+            Sleep(100);
+            const auto text = ql::test::ReadWholeFile(record);
+            if (text && text->find(" publish ") != std::string::npos) application = FindWindowA("QLTestJavaMain", nullptr);
+        }
+        REQUIRE(application != nullptr);
+        const std::string text = ql::test::ReadWholeFile(record).value_or("");
+        std::smatch commandLine;
+        REQUIRE(std::regex_search(text, commandLine, std::regex("cmdline ([^\r\n]*)")));
+        // The launcher got the whole path as one argument and made an unprotect request of it.
+        const std::string javaw = "\"" + InstallDir() + "jre\\bin\\javaw.exe\" -cp qlopgp.jar com.brennick.Launcher ";
+        INFO(commandLine[1].str());
+        CHECK(commandLine[1].str().rfind(javaw, 0) == 0);
+        const std::string arguments = commandLine[1].str().substr(std::min(javaw.size(), commandLine[1].str().size()));
+        const std::string request = "*unprotect*" + document + "*\"";  // after the window field
+        REQUIRE(arguments.size() > request.size());
+        CHECK(arguments.substr(arguments.size() - request.size()) == request);
+        CHECK(std::regex_match(arguments.substr(0, arguments.size() - request.size()), std::regex("\"-?[0-9]+")));
+        PostMessageA(application, WM_CLOSE, 0, 0);
+        CHECK(WaitForSingleObject(open.hProcess, kStartTimeoutMs) == WAIT_OBJECT_0);
+        DWORD exitCode = 1;
+        GetExitCodeProcess(open.hProcess, &exitCode);
+        CHECK(exitCode == 0);
+        CloseHandle(open.hProcess);
+    }
+    DeleteFileA(record.c_str());
+    ql::test::RemoveTree(folder);
+
+    // 4. Uninstall, with the monitor running: it is stopped, and nothing of ours is left.
+    Child secondMonitor = StartMonitorAsAtLogOn();
+    REQUIRE(Msiexec("/x \"" + newerMsi + "\"") == 0);
+    CHECK(secondMonitor.Wait(kStartTimeoutMs));
+    CHECK(InstalledVersions().empty());
+    CHECK_FALSE(FolderExists(InstallDir()));
+    CHECK_FALSE(FileExists(ShortcutPath()));
+    for (const auto& [view, module] : {std::pair{KEY_WOW64_64KEY, "QLPGPShellExt64.dll"},
+                                       std::pair{KEY_WOW64_32KEY, "QLPGPShellExt.dll"}}) {
+        std::vector<std::string> differences;
+        CompareRemoved(ScriptKeys(BinDir() + module), L"", view, differences);
+        INFO("view of ", module, ":\n", Joined(differences));
+        CHECK(differences.empty());
+        CHECK(ReadString(HKEY_CLASSES_ROOT, kOtherHandler, nullptr, view) == kOtherHandlerClass);
+        CHECK(ReadString(HKEY_CLASSES_ROOT, ".pgp", nullptr, view) == "<no key>");
+        CHECK(ReadString(HKEY_CLASSES_ROOT, ".asc", nullptr, view) == "<no key>");
+        CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File", nullptr, view) == "<no key>");
+        CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", view) == "<no value>");
+    }
+    CoUninitialize();
+}

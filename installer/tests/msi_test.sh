@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The MSI end to end: builds an older (1.0.0) and a newer (1.0.1) package from the win32 and win64
+# stages, signed with a test certificate made here, with the test Java runtime as their jre\;
+# verifies every signature against the test CA; then, in a fresh 64-bit Wine prefix, lets
+# build/win64/bin/msi_test.exe install, upgrade, open a file through the association and uninstall.
+# Needs both presets built (tools/test.sh runs it after them). Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+started=$(date +%s)
+out=$root/build/msi-test
+prefix=$out/wineprefix
+checker=build/win64/bin/msi_test.exe
+for f in "$checker" build/win32/testjre/bin/java.exe build/win32/testjre/bin/javaw.exe; do
+  [ -f "$f" ] || { echo "msi_test: missing $f (build the win64 and win32 presets first)" >&2; exit 1; }
+done
+rm -rf "$out"
+mkdir -p "$out/pki"
+
+# A test CA and a code-signing certificate it issued; made here, used only here.
+pki=$out/pki
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quillora Test CA" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
+  -keyout "$pki/ca.key" -out "$pki/ca.pem" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=Quillora Test Signer" \
+  -keyout "$pki/signer.key" -out "$pki/signer.csr" 2>/dev/null
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >"$pki/ext"
+openssl x509 -req -in "$pki/signer.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" -CAcreateserial -days 2 \
+  -extfile "$pki/ext" -out "$pki/signer.pem" 2>/dev/null
+
+for version in 1.0.0 1.0.1; do
+  tools/build-msi.sh --version $version --jre build/win32/testjre --sign "$pki/signer.pem" "$pki/signer.key" \
+    --output "$out/QuilloraOpenPGP-$version.msi" >/dev/null
+done
+
+# Every binary of ours in the package, and the package itself, carry a signature that the test CA
+# verifies; the runtime's files are not ours and stay unsigned.
+msiextract -C "$out/extracted" "$out/QuilloraOpenPGP-1.0.1.msi" >/dev/null
+signed=0
+for f in "$out/QuilloraOpenPGP-1.0.1.msi" $(find "$out/extracted" -path '*/bin/*' ! -path '*/jre/*' -type f); do
+  osslsigncode verify -CAfile "$pki/ca.pem" -in "$f" >"$out/verify.log" 2>&1 ||
+    { cat "$out/verify.log"; echo "msi_test: signature of $f not verified" >&2; exit 1; }
+  signed=$((signed + 1))
+done
+[ $signed = 6 ] || { echo "msi_test: expected 6 signed files, verified $signed" >&2; exit 1; }
+echo "msi_test: signatures verified: $signed files"
+
+# A fresh prefix (both registry views), its own server; no menu entries on the host for shortcuts.
+export WINEDLLOVERRIDES=winemenubuilder.exe=d
+QL_FRESH_PREFIX=1 tools/wine-session.sh start "$prefix" >/dev/null
+trap 'tools/wine-session.sh stop "$prefix" >/dev/null' EXIT
+win_path() { echo "Z:$1" | tr / '\\'; }
+status=0
+QL_MSI_OLD=$(win_path "$out/QuilloraOpenPGP-1.0.0.msi") QL_MSI_NEW=$(win_path "$out/QuilloraOpenPGP-1.0.1.msi") \
+  tools/wine-run.sh 64 "$prefix" "$checker" || status=$?
+echo "msi_test: $( [ $status = 0 ] && echo passed || echo FAILED ) in $(( $(date +%s) - started )) s"
+exit $status

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the product's MSI with wixl from the staged trees of the two Windows presets.
+#
+# usage: tools/build-msi.sh [--version X.Y.Z] [--jre DIR] [--sign CERT.pem KEY.pem] [--output FILE]
+#                           [--stage32 DIR] [--stage64 DIR]
+#   --version  product version (default 1.0.0); a newer version replaces an older one
+#   --jre      folder of the accompanying Java runtime, installed as jre\ (default: none)
+#   --sign     Authenticode-sign every binary of ours and the MSI with osslsigncode
+#   --output   the MSI (default build/msi/QuilloraOpenPGP-<version>.msi)
+#   --stage32  the win32 stage (default build/win32/stage): launcher, bridge, monitor, extension
+#   --stage64  the win64 stage (default build/win64/stage): QLPGPShellExt64.dll
+# Build both presets first (cmake --build --preset win32, and win64). The host tool rgs_to_wxs,
+# which turns the extension's registration scripts into the MSI's registry rows, is built here in
+# the host preset.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+version=1.0.0 jre= cert= key= output=
+stage32=build/win32/stage stage64=build/win64/stage
+while [ $# -gt 0 ]; do
+  case "$1" in
+  --version) version=$2; shift 2 ;;
+  --jre) jre=$2; shift 2 ;;
+  --sign) cert=$2 key=$3; shift 3 ;;
+  --output) output=$2; shift 2 ;;
+  --stage32) stage32=$2; shift 2 ;;
+  --stage64) stage64=$2; shift 2 ;;
+  *) echo "usage: $0 [--version X.Y.Z] [--jre DIR] [--sign CERT KEY] [--output FILE] [--stage32 DIR] [--stage64 DIR]" >&2; exit 2 ;;
+  esac
+done
+[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "build-msi: version must be major.minor.build: $version" >&2; exit 2; }
+output=${output:-build/msi/QuilloraOpenPGP-$version.msi}
+for f in "$stage32"/bin/{QuilloraOpenPGP.exe,QLPGPUtils.dll,QLOPGPMonitor.exe,QLPGPShellExt.dll} \
+         "$stage32/help/index.htm" "$stage64/bin/QLPGPShellExt64.dll"; do
+  [ -f "$f" ] || { echo "build-msi: missing $f (build the win32 and win64 presets first)" >&2; exit 1; }
+done
+for tool in wixl wixl-heat msibuild; do
+  command -v $tool >/dev/null || { echo "build-msi: $tool not found (tools/setup.sh installs wixl and msitools)" >&2; exit 1; }
+done
+
+# The registry generator, a host program over the extension's own script parser.
+if [ ! -f build/host/build.ninja ]; then
+  cmake --preset host >build/host.configure.log 2>&1 || { cat build/host.configure.log; exit 1; }
+fi
+cmake --build --preset host --target rgs_to_wxs >/dev/null
+generator=build/host/installer/rgs_to_wxs
+
+work=$(mktemp -d "$root/build/msi-work.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/bin32" "$work/bin64" "$work/gen" "$(dirname "$output")"
+cp "$stage32"/bin/{QuilloraOpenPGP.exe,QLPGPUtils.dll,QLOPGPMonitor.exe,QLPGPShellExt.dll} "$work/bin32/"
+cp "$stage64/bin/QLPGPShellExt64.dll" "$work/bin64/"
+
+scripts=(QLPGPShellExt/scripts/AppID.rgs QLPGPShellExt/scripts/QLPGPLaunchExt.rgs)
+"$generator" QLPGPShellExt.dll "${scripts[@]}" >"$work/gen/registry-32.wxi"
+"$generator" QLPGPShellExt64.dll "${scripts[@]}" >"$work/gen/registry-64.wxi"
+
+# The runtime's files (not ours: never signed here), or an empty group.
+if [ -n "$jre" ]; then
+  jre=$(cd "$jre" && pwd)
+  ln -s "$jre" "$work/jre"
+  (cd "$work" && find jre/ -type f | sort) |
+    wixl-heat --prefix jre/ --directory-ref JreDir --component-group JreFiles --var var.Jre >"$work/jre.wxs"
+else
+  printf '%s\n' '<?xml version="1.0" encoding="utf-8"?>' \
+    '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi"><Fragment><ComponentGroup Id="JreFiles"/></Fragment></Wix>' \
+    >"$work/jre.wxs"
+fi
+
+sign() {  # sign <file>: Authenticode signature in place
+  osslsigncode sign -certs "$cert" -key "$key" -n "Quillora OpenPGP" -h sha256 \
+    -in "$1" -out "$1.signed" >/dev/null
+  mv "$1.signed" "$1"
+}
+if [ -n "$cert" ]; then
+  for f in "$work"/bin32/* "$work"/bin64/*; do sign "$f"; done
+fi
+
+# wixl finds sources relative to its working folder only: every input is laid out in $work.
+cp -r "$stage32/help" "$work/help"
+output=$(cd "$(dirname "$output")" && pwd)/$(basename "$output")
+(cd "$work" && wixl -a x64 -o "$output" \
+  -D Version="$version" -D Bin32=bin32 -D Bin64=bin64 -D Help=help -D Gen=gen -D Jre=jre \
+  "$root/installer/QuilloraOpenPGP.wxs" jre.wxs) 2> >(grep -v 'g_object_set_is_valid_property\|^$' >&2)
+# wixl schedules the removal of an older version after InstallFinalize; the older product goes
+# first instead, so its monitor is stopped and its files are removed before the new ones are written.
+msibuild "$output" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
+
+if [ -n "$cert" ]; then sign "$output"; fi
+echo "$output"

@@ -37,11 +37,11 @@ done
 # verifies; the runtime's files are not ours and stay unsigned.
 msiextract -C "$out/extracted" "$out/QuilloraOpenPGP-1.0.1.msi" >/dev/null
 signed=0
-for f in "$out/QuilloraOpenPGP-1.0.1.msi" $(find "$out/extracted" -path '*/bin/*' ! -path '*/jre/*' -type f); do
+while IFS= read -r -d '' f; do
   osslsigncode verify -CAfile "$pki/ca.pem" -in "$f" >"$out/verify.log" 2>&1 ||
     { cat "$out/verify.log"; echo "msi_test: signature of $f not verified" >&2; exit 1; }
   signed=$((signed + 1))
-done
+done < <(printf '%s\0' "$out/QuilloraOpenPGP-1.0.1.msi"; find "$out/extracted" -path '*/bin/*' ! -path '*/jre/*' -type f -print0)
 [ $signed = 6 ] || { echo "msi_test: expected 6 signed files, verified $signed" >&2; exit 1; }
 echo "msi_test: signatures verified: $signed files"
 

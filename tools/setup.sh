@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 (bookworm) x86_64 machine, as root:
 # the MinGW-w64 cross compilers, Wine 8 with 32-bit support, qemu-i386 registered with binfmt_misc
-# (this CPU cannot run 32-bit code natively), Xvfb, doctest and a JDK for jni.h and javac.
+# (this CPU cannot run 32-bit code natively), Xvfb, doctest, a JDK for jni.h and javac, and wixl,
+# msitools and osslsigncode for the MSI.
 # Every step checks first, so a second run on a ready machine costs a second.
 set -euo pipefail
 
@@ -33,7 +34,7 @@ fi
 # 2. Packages.
 pkgs=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686
       binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth doctest-dev
-      openjdk-17-jdk-headless cmake ninja-build g++ binutils)
+      openjdk-17-jdk-headless cmake ninja-build g++ binutils wixl msitools osslsigncode openssl)
 missing=()
 for p in "${pkgs[@]}"; do have_pkg "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -3,6 +3,7 @@
 #   host   the platform-free text code, natively on Linux (seconds)
 #   win64  everything 64-bit under wine64 (the quick Windows run)
 #   win32  everything 32-bit, the shipping build, under Wine through qemu-i386
+# and then, when both Windows presets ran, the MSI built from their stages and tested under Wine.
 # Exits non-zero if any build or test fails. Pass preset names to run only those.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -34,5 +35,10 @@ for preset in "${presets[@]}"; do
   fi
   rm -f "$log"
 done
+# The MSI, built from the win32 and win64 stages, installed into a fresh prefix (about 1-2 minutes).
+if [[ " ${presets[*]} " == *" win64 "* && " ${presets[*]} " == *" win32 "* ]]; then
+  echo "=== installer: build the MSI and test it (installer/tests/msi_test.sh)"
+  if installer/tests/msi_test.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+fi
 echo "total: $passed passed, $failed failed"
 exit $status

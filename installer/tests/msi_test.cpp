@@ -58,6 +58,13 @@ std::string KnownFolder(int csidl) {
 std::string InstallDir() { return KnownFolder(CSIDL_PROGRAM_FILESX86) + "\\Quillora OpenPGP\\"; }
 std::string BinDir() { return InstallDir() + "bin\\"; }
 
+std::string Quoted(const std::string& path) {
+    std::string quoted(1, '"');
+    quoted += path;
+    quoted += '"';
+    return quoted;
+}
+
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 std::string Narrow(const std::wstring& text) {
     std::string out;
@@ -67,7 +74,11 @@ std::string Narrow(const std::wstring& text) {
 
 // msiexec with the arguments; its exit code.
 DWORD Msiexec(const std::string& arguments) {
-    const std::string command = "\"" + KnownFolder(CSIDL_SYSTEM) + "\\msiexec.exe\" " + arguments + " /qn";
+    std::string command = "\"";
+    command += KnownFolder(CSIDL_SYSTEM);
+    command += "\\msiexec.exe\" ";
+    command += arguments;
+    command += " /qn";
     INFO(command);
     Child child(command, NotCaptured());
     REQUIRE(child.started());
@@ -286,10 +297,10 @@ void CheckInstalled(const std::string& version) {
     CHECK(ReadString(HKEY_CLASSES_ROOT, ".pgp", nullptr, KEY_WOW64_64KEY) == "QuilloraOpenPGP.File");
     CHECK(ReadString(HKEY_CLASSES_ROOT, ".asc", nullptr, KEY_WOW64_64KEY) == "QuilloraOpenPGP.File");
     CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File\\shell\\open\\command", nullptr, KEY_WOW64_64KEY) ==
-          "\"" + launcher + "\" \"%1\"");
+          Quoted(launcher) + " \"%1\"");
     CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File\\DefaultIcon", nullptr, KEY_WOW64_64KEY) == launcher + ",0");
     CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY) ==
-          "\"" + BinDir() + "QLOPGPMonitor.exe\"");
+          Quoted(BinDir() + "QLOPGPMonitor.exe"));
     CheckShortcut();
 }
 
@@ -339,7 +350,11 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     Child monitor = StartMonitorAsAtLogOn();
     REQUIRE(Msiexec("/i \"" + newerMsi + "\"") == 0);
     CHECK(monitor.Wait(kStartTimeoutMs));
+    CHECK(monitor.ExitCode() == 0);
     CheckInstalled("1.0.1");
+    // The older build refuses to replace the newer one (1603: the launch condition failed).
+    CHECK(Msiexec("/i \"" + olderMsi + "\"") == ERROR_INSTALL_FAILURE);
+    CHECK(InstalledVersions() == std::vector<std::string>{"1.0.1"});
 
     // 3. A file opened through the association, from a folder whose name has blanks.
     const std::string folder = KnownFolder(CSIDL_COMMON_DOCUMENTS) + "\\msi test files\\";
@@ -389,6 +404,7 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     Child secondMonitor = StartMonitorAsAtLogOn();
     REQUIRE(Msiexec("/x \"" + newerMsi + "\"") == 0);
     CHECK(secondMonitor.Wait(kStartTimeoutMs));
+    CHECK(secondMonitor.ExitCode() == 0);
     CHECK(InstalledVersions().empty());
     CHECK_FALSE(FolderExists(InstallDir()));
     CHECK(ShortcutPaths().empty());

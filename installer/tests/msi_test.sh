@@ -43,15 +43,19 @@ while IFS= read -r -d '' f; do
   signed=$((signed + 1))
 done < <(printf '%s\0' "$out/QuilloraOpenPGP-1.0.1.msi"; find "$out/extracted" -path '*/bin/*' ! -path '*/jre/*' -type f -print0)
 [ $signed = 6 ] || { echo "msi_test: expected 6 signed files, verified $signed" >&2; exit 1; }
-echo "msi_test: signatures verified: $signed files"
+echo "msi_test: two packages built and $signed signatures verified in $(( $(date +%s) - started )) s"
 
 # A fresh prefix (both registry views), its own server; no menu entries on the host for shortcuts.
 export WINEDLLOVERRIDES=winemenubuilder.exe=d
+step=$(date +%s)
 QL_FRESH_PREFIX=1 tools/wine-session.sh start "$prefix" >/dev/null
 trap 'tools/wine-session.sh stop "$prefix" >/dev/null' EXIT
+echo "msi_test: fresh prefix in $(( $(date +%s) - step )) s"
+step=$(date +%s)
 win_path() { echo "Z:$1" | tr / '\\'; }
 status=0
 QL_MSI_OLD=$(win_path "$out/QuilloraOpenPGP-1.0.0.msi") QL_MSI_NEW=$(win_path "$out/QuilloraOpenPGP-1.0.1.msi") \
   tools/wine-run.sh 64 "$prefix" "$checker" || status=$?
+echo "msi_test: install, upgrade, association and uninstall in $(( $(date +%s) - step )) s"
 echo "msi_test: $( [ $status = 0 ] && echo passed || echo FAILED ) in $(( $(date +%s) - started )) s"
 exit $status

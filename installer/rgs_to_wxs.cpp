@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
         }
         const ql::registrar::ParseResult parsed = ql::registrar::ParseScript(*expanded);
         if (!parsed.ok) {
-            std::cerr << "rgs_to_wxs: " << argv[i] << ": " << parsed.error << " at offset " << parsed.errorOffset << "\n";
+            std::cerr << "rgs_to_wxs: " << argv[i] << ": " << parsed.error << " at offset " << parsed.errorOffset
+                      << "\n";
             return 1;
         }
         writer.Keys(parsed.keys, u"");

@@ -123,7 +123,8 @@ struct Key {
             std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
             nameLength = 256;
             DWORD dataSize = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-            RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &dataSize);
+            RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                          &dataSize);
             data.resize(wcsnlen(data.c_str(), dataSize / sizeof(wchar_t)));
             const std::wstring shown = nameLength == 0 ? L"@" : std::wstring(name, nameLength);
             values.push_back(shown + (type == REG_SZ ? L"=" : L" (not REG_SZ)=") + data);
@@ -169,14 +170,18 @@ std::vector<ScriptNode> ScriptKeys(const std::string& module) {
     return keys;
 }
 
-// Differences between the registry (under HKCR, in `view`) and what registration writes: a key the
+// The per-machine half of HKCR, where a per-machine package writes.
+const std::wstring kMachineClasses = L"Software\\Classes\\";
+const std::string kMachineClassesA = "Software\\Classes\\";
+
+// Differences between the machine's classes (in `view`) and what registration writes: a key the
 // script owns must hold exactly its values and sub-keys; a NoRemove key only needs to exist.
 void CompareRegistered(const std::vector<ScriptNode>& nodes, const std::wstring& parent, REGSAM view,
                        std::vector<std::string>& differences) {
     for (const ScriptNode& node : nodes) {
         if (node.kind != ScriptNode::Kind::Key) continue;
         const std::wstring path = parent.empty() ? ToWide(node.name) : parent + L"\\" + ToWide(node.name);
-        Key key(HKEY_CLASSES_ROOT, path, view);
+        Key key(HKEY_LOCAL_MACHINE, kMachineClasses + path, view);
         if (!key) {
             differences.push_back("missing key " + Narrow(path));
             continue;
@@ -185,8 +190,10 @@ void CompareRegistered(const std::vector<ScriptNode>& nodes, const std::wstring&
             std::vector<std::wstring> values, subKeys;
             if (node.text) values.push_back(L"@=" + ToWide(*node.text));
             for (const ScriptNode& child : node.children) {
-                if (child.kind == ScriptNode::Kind::Value) values.push_back(ToWide(child.name) + L"=" + ToWide(*child.text));
-                else subKeys.push_back(Key::Upper(ToWide(child.name)));
+                if (child.kind == ScriptNode::Kind::Value)
+                    values.push_back(ToWide(child.name) + L"=" + ToWide(*child.text));
+                else
+                    subKeys.push_back(Key::Upper(ToWide(child.name)));
             }
             std::sort(values.begin(), values.end());
             std::sort(subKeys.begin(), subKeys.end());
@@ -239,6 +246,24 @@ constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kOtherHandlers[] = {"*\\shellex\\ContextMenuHandlers\\QLTestOtherTool",
                                       "Directory\\shellex\\ContextMenuHandlers\\QLTestOtherTool"};
 constexpr char kOtherHandlerClass[] = "{2C2CD930-E37B-4817-AC15-385DBBE1092F}";
+
+bool OtherHandlersIntact(REGSAM view) {
+    for (const char* other : kOtherHandlers)
+        if (ReadString(HKEY_CLASSES_ROOT, other, nullptr, view) != kOtherHandlerClass) return false;
+    return true;
+}
+
+void SetOtherHandlers(REGSAM view) {
+    for (const char* other : kOtherHandlers) {
+        HKEY key = nullptr;
+        REQUIRE(RegCreateKeyExA(HKEY_CLASSES_ROOT, other, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
+                ERROR_SUCCESS);
+        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kOtherHandlerClass),
+                       sizeof kOtherHandlerClass);
+        RegCloseKey(key);
+    }
+}
+
 const std::vector<std::string> kInstalledFiles = {
     "bin\\QuilloraOpenPGP.exe", "bin\\QLPGPUtils.dll", "bin\\QLOPGPMonitor.exe", "bin\\QLPGPShellExt.dll",
     "bin\\QLPGPShellExt64.dll", "help\\index.htm", "jre\\bin\\java.exe", "jre\\bin\\javaw.exe",
@@ -291,14 +316,17 @@ void CheckInstalled(const std::string& version) {
         INFO("view of ", module, ":\n", Joined(differences));
         CHECK(differences.empty());
         // The other programs' handlers are still there.
-        for (const char* other : kOtherHandlers) CHECK(ReadString(HKEY_CLASSES_ROOT, other, nullptr, view) == kOtherHandlerClass);
+        CHECK(OtherHandlersIntact(view));
     }
     const std::string launcher = BinDir() + "QuilloraOpenPGP.exe";
-    CHECK(ReadString(HKEY_CLASSES_ROOT, ".pgp", nullptr, KEY_WOW64_64KEY) == "QuilloraOpenPGP.File");
-    CHECK(ReadString(HKEY_CLASSES_ROOT, ".asc", nullptr, KEY_WOW64_64KEY) == "QuilloraOpenPGP.File");
-    CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File\\shell\\open\\command", nullptr, KEY_WOW64_64KEY) ==
-          Quoted(launcher) + " \"%1\"");
-    CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File\\DefaultIcon", nullptr, KEY_WOW64_64KEY) == launcher + ",0");
+    const auto machineClass = [](const std::string& key) {
+        return ReadString(HKEY_LOCAL_MACHINE, kMachineClassesA + key, nullptr, KEY_WOW64_64KEY);
+    };
+    CHECK(machineClass(".pgp") == "QuilloraOpenPGP.File");
+    CHECK(machineClass(".asc") == "QuilloraOpenPGP.File");
+    CHECK(machineClass("QuilloraOpenPGP.File") == "Quillora OpenPGP file");
+    CHECK(machineClass("QuilloraOpenPGP.File\\shell\\open\\command") == Quoted(launcher) + " \"%1\"");
+    CHECK(machineClass("QuilloraOpenPGP.File\\DefaultIcon") == launcher + ",0");
     CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY) ==
           Quoted(BinDir() + "QLOPGPMonitor.exe"));
     CheckShortcut();
@@ -318,16 +346,6 @@ Child StartMonitorAsAtLogOn() {
     }
     REQUIRE(found);
     return monitor;
-}
-
-void SetOtherHandlers(REGSAM view) {
-    for (const char* other : kOtherHandlers) {
-        HKEY key = nullptr;
-        REQUIRE(RegCreateKeyExA(HKEY_CLASSES_ROOT, other, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
-                ERROR_SUCCESS);
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kOtherHandlerClass), sizeof kOtherHandlerClass);
-        RegCloseKey(key);
-    }
 }
 
 }  // namespace
@@ -375,7 +393,8 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         for (DWORD waited = 0; waited < kStartTimeoutMs && application == nullptr; waited += 100) {
             Sleep(100);
             const auto text = ql::test::ReadWholeFile(record);
-            if (text && text->find(" publish ") != std::string::npos) application = FindWindowA("QLTestJavaMain", nullptr);
+            if (text && text->find(" publish ") != std::string::npos)
+                application = FindWindowA("QLTestJavaMain", nullptr);
         }
         REQUIRE(application != nullptr);
         const std::string text = ql::test::ReadWholeFile(record).value_or("");
@@ -414,7 +433,7 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         CompareRemoved(ScriptKeys(BinDir() + module), L"", view, differences);
         INFO("view of ", module, ":\n", Joined(differences));
         CHECK(differences.empty());
-        for (const char* other : kOtherHandlers) CHECK(ReadString(HKEY_CLASSES_ROOT, other, nullptr, view) == kOtherHandlerClass);
+        CHECK(OtherHandlersIntact(view));
         CHECK(ReadString(HKEY_CLASSES_ROOT, ".pgp", nullptr, view) == "<no key>");
         CHECK(ReadString(HKEY_CLASSES_ROOT, ".asc", nullptr, view) == "<no key>");
         CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File", nullptr, view) == "<no key>");

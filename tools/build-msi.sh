@@ -1,40 +1,54 @@
 #!/usr/bin/env bash
 # Builds the product's MSI with wixl from the staged trees of the two Windows presets.
 #
-# usage: tools/build-msi.sh [--version X.Y.Z] [--jre DIR] [--sign CERT.pem KEY.pem] [--output FILE]
-#                           [--stage32 DIR] [--stage64 DIR]
-#   --version  product version (default 1.0.0); a newer version replaces an older one
+# usage: tools/build-msi.sh [--version X.Y.Z] [--jre DIR] [--jar FILE] [--sign CERT.pem KEY.pem]
+#                           [--output FILE] [--stage32 DIR] [--stage64 DIR]
+#   --version  product version (default 1.0.0), major.minor.build up to 255.255.65535; a newer
+#              version replaces an older one
 #   --jre      folder of the accompanying Java runtime, installed as jre\ (default: none)
+#   --jar      the Java application's qlopgp.jar, installed beside the launcher (default: none)
 #   --sign     Authenticode-sign every binary of ours and the MSI with osslsigncode
 #   --output   the MSI (default build/msi/QuilloraOpenPGP-<version>.msi)
 #   --stage32  the win32 stage (default build/win32/stage): launcher, bridge, monitor, extension
 #   --stage64  the win64 stage (default build/win64/stage): QLPGPShellExt64.dll
-# Build both presets first (cmake --build --preset win32, and win64). The host tool rgs_to_wxs,
-# which turns the extension's registration scripts into the MSI's registry rows, is built here in
-# the host preset.
+# Paths are taken relative to the current folder. Build both presets first (cmake --build --preset
+# win32, and win64). The host tool rgs_to_wxs, which turns the extension's registration scripts
+# into the MSI's registry rows, is built here in the host preset.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+usage() {
+  echo "usage: $0 [--version X.Y.Z] [--jre DIR] [--jar FILE] [--sign CERT KEY] [--output FILE] [--stage32 DIR] [--stage64 DIR]" >&2
+  exit 2
+}
+absolute() { case "$1" in /*) echo "$1" ;; *) echo "$PWD/$1" ;; esac; }
 
-version=1.0.0 jre= cert= key= output=
-stage32=build/win32/stage stage64=build/win64/stage
+version=1.0.0 jre= jar= cert= key= output=
+stage32=$root/build/win32/stage stage64=$root/build/win64/stage
 while [ $# -gt 0 ]; do
+  [ $# -ge 2 ] || usage
   case "$1" in
   --version) version=$2; shift 2 ;;
-  --jre) jre=$2; shift 2 ;;
-  --sign) cert=$2 key=$3; shift 3 ;;
-  --output) output=$2; shift 2 ;;
-  --stage32) stage32=$2; shift 2 ;;
-  --stage64) stage64=$2; shift 2 ;;
-  *) echo "usage: $0 [--version X.Y.Z] [--jre DIR] [--sign CERT KEY] [--output FILE] [--stage32 DIR] [--stage64 DIR]" >&2; exit 2 ;;
+  --jre) jre=$(absolute "$2"); shift 2 ;;
+  --jar) jar=$(absolute "$2"); shift 2 ;;
+  --sign) [ $# -ge 3 ] || usage; cert=$(absolute "$2") key=$(absolute "$3"); shift 3 ;;
+  --output) output=$(absolute "$2"); shift 2 ;;
+  --stage32) stage32=$(absolute "$2"); shift 2 ;;
+  --stage64) stage64=$(absolute "$2"); shift 2 ;;
+  *) usage ;;
   esac
 done
-[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "build-msi: version must be major.minor.build: $version" >&2; exit 2; }
-output=${output:-build/msi/QuilloraOpenPGP-$version.msi}
+cd "$root"
+if ! [[ "$version" =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] ||
+   (( BASH_REMATCH[1] > 255 || BASH_REMATCH[2] > 255 || BASH_REMATCH[3] > 65535 )); then
+  echo "build-msi: the version must be major.minor.build, at most 255.255.65535: $version" >&2
+  exit 2
+fi
+output=${output:-$root/build/msi/QuilloraOpenPGP-$version.msi}
 for f in "$stage32"/bin/{QuilloraOpenPGP.exe,QLPGPUtils.dll,QLOPGPMonitor.exe,QLPGPShellExt.dll} \
-         "$stage32/help/index.htm" "$stage64/bin/QLPGPShellExt64.dll"; do
+         "$stage32/help/index.htm" "$stage64/bin/QLPGPShellExt64.dll" ${jar:+"$jar"}; do
   [ -f "$f" ] || { echo "build-msi: missing $f (build the win32 and win64 presets first)" >&2; exit 1; }
 done
+[ -z "$jre" ] || [ -d "$jre" ] || { echo "build-msi: no runtime folder $jre" >&2; exit 1; }
 for tool in wixl wixl-heat msibuild; do
   command -v $tool >/dev/null || { echo "build-msi: $tool not found (tools/setup.sh installs wixl and msitools)" >&2; exit 1; }
 done
@@ -56,9 +70,17 @@ scripts=(QLPGPShellExt/scripts/AppID.rgs QLPGPShellExt/scripts/QLPGPLaunchExt.rg
 "$generator" QLPGPShellExt.dll "${scripts[@]}" >"$work/gen/registry-32.wxi"
 "$generator" QLPGPShellExt64.dll "${scripts[@]}" >"$work/gen/registry-64.wxi"
 
-# The runtime's files (not ours: never signed here), or an empty group.
+# The application's jar and the runtime's files (neither is ours: never signed here), or empty
+# component groups.
+if [ -n "$jar" ]; then
+  cp "$jar" "$work/qlopgp.jar"
+  application='<DirectoryRef Id="BinDir"><Component Id="ApplicationJar" Guid="7B4F5952-31EB-4302-BEA5-5FA805B894C9" Win64="no"><File Id="qlopgp.jar" Name="qlopgp.jar" Source="qlopgp.jar" KeyPath="yes"/></Component></DirectoryRef><ComponentGroup Id="ApplicationJar"><ComponentRef Id="ApplicationJar"/></ComponentGroup>'
+else
+  application='<ComponentGroup Id="ApplicationJar"/>'
+fi
+printf '%s\n' '<?xml version="1.0" encoding="utf-8"?>' \
+  "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\"><Fragment>$application</Fragment></Wix>" >"$work/jar.wxs"
 if [ -n "$jre" ]; then
-  jre=$(cd "$jre" && pwd)
   ln -s "$jre" "$work/jre"
   (cd "$work" && find jre/ -type f | sort) |
     wixl-heat --prefix jre/ --directory-ref JreDir --component-group JreFiles --var var.Jre >"$work/jre.wxs"
@@ -79,10 +101,9 @@ fi
 
 # wixl finds sources relative to its working folder only: every input is laid out in $work.
 cp -r "$stage32/help" "$work/help"
-output=$(cd "$(dirname "$output")" && pwd)/$(basename "$output")
 (cd "$work" && wixl -a x64 -o "$output" \
   -D Version="$version" -D Bin32=bin32 -D Bin64=bin64 -D Help=help -D Gen=gen -D Jre=jre \
-  "$root/installer/QuilloraOpenPGP.wxs" jre.wxs) 2> >(grep -v 'g_object_set_is_valid_property\|^$' >&2)
+  "$root/installer/QuilloraOpenPGP.wxs" jar.wxs jre.wxs) 2> >(grep -v 'g_object_set_is_valid_property\|^$' >&2)
 # wixl schedules the removal of an older version after InstallFinalize; the older product goes
 # first instead, so its monitor is stopped and its files are removed before the new ones are written.
 msibuild "$output" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"

@@ -266,7 +266,8 @@ void SetOtherHandlers(REGSAM view) {
 
 const std::vector<std::string> kInstalledFiles = {
     "bin\\QuilloraOpenPGP.exe", "bin\\QLPGPUtils.dll", "bin\\QLOPGPMonitor.exe", "bin\\QLPGPShellExt.dll",
-    "bin\\QLPGPShellExt64.dll", "help\\index.htm", "jre\\bin\\java.exe", "jre\\bin\\javaw.exe",
+    "bin\\QLPGPShellExt64.dll", "bin\\qlopgp.jar", "help\\index.htm", "jre\\bin\\java.exe",
+    "jre\\bin\\javaw.exe",
 };
 
 // The Start-menu entry: in the all-users Start menu on Windows; Wine's msiexec puts the entries of a

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The MSI end to end: builds an older (1.0.0) and a newer (1.0.1) package from the win32 and win64
-# stages, signed with a test certificate made here, with the test Java runtime as their jre\;
+# stages, signed with a test certificate made here, with the test Java runtime as their jre\ and a
+# stand-in application jar;
 # verifies every signature against the test CA; then, in a fresh 64-bit Wine prefix, lets
 # build/win64/bin/msi_test.exe install, upgrade, open a file through the association and uninstall.
 # Needs both presets built (tools/test.sh runs it after them). Exits non-zero on any failure.
@@ -28,20 +29,24 @@ printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedK
 openssl x509 -req -in "$pki/signer.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" -CAcreateserial -days 2 \
   -extfile "$pki/ext" -out "$pki/signer.pem" 2>/dev/null
 
+# The application's jar: a stand-in, as in the demo (the runtime double does not read it).
+: >"$out/qlopgp.jar"
 for version in 1.0.0 1.0.1; do
-  tools/build-msi.sh --version $version --jre build/win32/testjre --sign "$pki/signer.pem" "$pki/signer.key" \
-    --output "$out/QuilloraOpenPGP-$version.msi" >/dev/null
+  tools/build-msi.sh --version $version --jre build/win32/testjre --jar "$out/qlopgp.jar" \
+    --sign "$pki/signer.pem" "$pki/signer.key" --output "$out/QuilloraOpenPGP-$version.msi" >/dev/null
 done
 
 # Every binary of ours in the package, and the package itself, carry a signature that the test CA
-# verifies; the runtime's files are not ours and stay unsigned.
+# verifies; the runtime's files and the jar are not ours and stay unsigned.
 msiextract -C "$out/extracted" "$out/QuilloraOpenPGP-1.0.1.msi" >/dev/null
 signed=0
 while IFS= read -r -d '' f; do
   osslsigncode verify -CAfile "$pki/ca.pem" -in "$f" >"$out/verify.log" 2>&1 ||
     { cat "$out/verify.log"; echo "msi_test: signature of $f not verified" >&2; exit 1; }
   signed=$((signed + 1))
-done < <(printf '%s\0' "$out/QuilloraOpenPGP-1.0.1.msi"; find "$out/extracted" -path '*/bin/*' ! -path '*/jre/*' -type f -print0)
+done < <(printf '%s\0' "$out/QuilloraOpenPGP-1.0.1.msi"
+         find "$out/extracted" -type f \( -name QuilloraOpenPGP.exe -o -name QLPGPUtils.dll -o -name QLOPGPMonitor.exe \
+           -o -name QLPGPShellExt.dll -o -name QLPGPShellExt64.dll \) -print0)
 [ $signed = 6 ] || { echo "msi_test: expected 6 signed files, verified $signed" >&2; exit 1; }
 echo "msi_test: two packages built and $signed signatures verified in $(( $(date +%s) - started )) s"
 

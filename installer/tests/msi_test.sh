@@ -60,6 +60,7 @@ step=$(date +%s)
 win_path() { echo "Z:$1" | tr / '\\'; }
 status=0
 QL_MSI_OLD=$(win_path "$out/QuilloraOpenPGP-1.0.0.msi") QL_MSI_NEW=$(win_path "$out/QuilloraOpenPGP-1.0.1.msi") \
+QL_STAGE32_BIN=$(win_path "$root/build/win32/stage/bin") QL_STAGE64_BIN=$(win_path "$root/build/win64/stage/bin") \
   tools/wine-run.sh 64 "$prefix" "$checker" || status=$?
 echo "msi_test: install, upgrade, association and uninstall in $(( $(date +%s) - step )) s"
 echo "msi_test: $( [ $status = 0 ] && echo passed || echo FAILED ) in $(( $(date +%s) - started )) s"

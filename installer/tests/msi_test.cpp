@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <iterator>
-#include <set>
 #include <regex>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The MSI end to end: builds an older (1.0.0) and a newer (1.0.1) package from the win32 and win64
 # stages, signed with a test certificate made here, with the test Java runtime as their jre\ and a
-# stand-in application jar;
-# verifies every signature against the test CA; then, in a fresh 64-bit Wine prefix, lets
-# build/win64/bin/msi_test.exe install, upgrade, open a file through the association and uninstall.
+# stand-in application jar; verifies every signature against the test CA; then, in a fresh 64-bit
+# Wine prefix, lets build/win64/bin/msi_test.exe install, upgrade, open a file through the
+# association and uninstall (installer/README.md lists what it checks).
 # Needs both presets built (tools/test.sh runs it after them). Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -217,3 +217,25 @@ TEST_CASE("the extension's string table and registration scripts") {
     REQUIRE(appIdScript != nullptr);
     CHECK(Concatenated(appIdScript->strings).find("AppID") != std::string::npos);
 }
+
+TEST_CASE("the programs export nothing, the extension exactly the four entry points COM looks up") {
+    const std::string extension = QL_BUILT_BITS == 64 ? "QLPGPShellExt64.dll" : "QLPGPShellExt.dll";
+    std::size_t checked = 0;
+    for (const BuiltDeliverable& d : kBuiltDeliverables) {
+        const std::string fileName = d.fileName;
+        CAPTURE(fileName);
+        const checks::ImageDump image = checks::ReadDump(d.dump);
+        INFO("exports: " << Join(image.exports));
+        if (fileName == extension) {
+            ++checked;
+            CHECK(image.exportDllName == extension);
+            // Plain names in both builds: regsvr32 and COM ask for exactly these.
+            CHECK(image.exports == std::vector<std::string>{"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
+                                                            "DllUnregisterServer"});
+        } else if (fileName.ends_with(".exe")) {
+            ++checked;
+            CHECK(image.exports.empty());
+        }
+    }
+    CHECK(checked == 3);
+}

@@ -66,6 +66,13 @@ std::vector<std::wstring> DroppedPaths(const void* block, SIZE_T size) {
     return paths;
 }
 
+// The failure of the platform call that just failed; never a success code, even when the call left
+// no error behind.
+HRESULT LastErrorResult() {
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
+}
+
 // This library's folder, without a trailing backslash.
 std::string ExtensionFolder() {
     char folder[MAX_PATH] = {};
@@ -141,6 +148,8 @@ STDMETHODIMP CQLPGPLaunchExt::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** pp
 STDMETHODIMP CQLPGPLaunchExt::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
                                             DISPID* rgDispId) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    // The type information would read and write through these unchecked.
+    if (cNames > 0 && (rgszNames == nullptr || rgDispId == nullptr)) return E_INVALIDARG;
     ComPtr<ITypeInfo> typeInfo;
     const HRESULT hr = LoadLaunchExtTypeInfo(lcid, typeInfo.put());
     if (FAILED(hr)) return hr;
@@ -151,6 +160,7 @@ STDMETHODIMP CQLPGPLaunchExt::Invoke(DISPID dispIdMember, REFIID riid, LCID lcid
                                      DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                                      UINT* puArgErr) {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (pDispParams == nullptr) return E_INVALIDARG;
     ComPtr<ITypeInfo> typeInfo;
     const HRESULT hr = LoadLaunchExtTypeInfo(lcid, typeInfo.put());
     if (FAILED(hr)) return hr;
@@ -204,8 +214,9 @@ STDMETHODIMP CQLPGPLaunchExt::QueryContextMenu(HMENU hmenu, UINT indexMenu, UINT
 }
 
 HRESULT CQLPGPLaunchExt::BuildMenu(HMENU hmenu, UINT indexMenu, UINT idCmdFirst) {
+    SetLastError(ERROR_SUCCESS);
     UniqueMenu popup(CreatePopupMenu());
-    if (!popup) return HRESULT_FROM_WIN32(GetLastError());
+    if (!popup) return LastErrorResult();
 
     const bool unprotectFirst = !m_bHasDirectory && m_bHasEncrypted;
     struct Item {
@@ -222,12 +233,15 @@ HRESULT CQLPGPLaunchExt::BuildMenu(HMENU hmenu, UINT indexMenu, UINT idCmdFirst)
         {MF_SEPARATOR, 0},
         {MF_STRING, CMD_HELP},
     };
+    // The offsets take their commands only once the menu is in place: a menu that could not be added
+    // runs nothing.
+    std::map<int, int> commands;
     for (UINT offset = 0; offset < std::size(items); ++offset) {
         const Item& item = items[offset];
         const char* text = item.kind == 0 ? "" : FindCommand(item.kind)->menuText;
         if (!InsertMenuA(popup.get(), offset, MF_BYPOSITION | item.flags, idCmdFirst + offset, text))
-            return HRESULT_FROM_WIN32(GetLastError());
-        if (item.kind != 0) m_commands[static_cast<int>(offset)] = item.kind;
+            return LastErrorResult();
+        if (item.kind != 0) commands[static_cast<int>(offset)] = item.kind;
     }
 
     char title[] = "Quillora OpenPGP";
@@ -238,8 +252,10 @@ HRESULT CQLPGPLaunchExt::BuildMenu(HMENU hmenu, UINT indexMenu, UINT idCmdFirst)
     info.wID = idCmdFirst + kIdentifiersUsed - 1;
     info.hSubMenu = popup.get();
     info.dwTypeData = title;
-    if (!InsertMenuItemA(hmenu, indexMenu, TRUE, &info)) return HRESULT_FROM_WIN32(GetLastError());
+    SetLastError(ERROR_SUCCESS);
+    if (!InsertMenuItemA(hmenu, indexMenu, TRUE, &info)) return LastErrorResult();
     popup.release();  // Explorer's menu owns it now and destroys it with itself
+    for (const auto& [offset, kind] : commands) m_commands[offset] = kind;
     return MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_NULL, kIdentifiersUsed);
 }
 

@@ -609,3 +609,144 @@ TEST_CASE("Initialize: what it asks for, unusable selections, and a second selec
     CHECK(session.tree.Starts()[0].commandLine ==
           "\"" + session.tree.launcher() + "\" \"0*secure_text_editor*" + items + "\"");
 }
+
+TEST_CASE("bad calls from a careless host: null pointers, bad menus, ranges and interfaces give these results") {
+    Session session;
+    Released<IContextMenu> menu = session.Create();
+    Released<IDispatch> dispatch;
+    REQUIRE(menu->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch.p)) == S_OK);
+
+    HMENU destroyed = CreatePopupMenu();
+    REQUIRE(DestroyMenu(destroyed));
+    HWND notAMenu = CreateWindowExA(0, "STATIC", "not a menu", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    REQUIRE(notAMenu != nullptr);
+    char buffer[64];
+    ITypeInfo* typeInfo = reinterpret_cast<ITypeInfo*>(1);
+    UINT count = 0;
+    DISPID id = 0;
+    wchar_t unknownName[] = L"NoSuchMember";
+    LPOLESTR names[] = {unknownName};
+    DISPPARAMS noArguments = {};
+    // Wine's InsertMenuItemA fails on a bad menu without setting an error (Windows sets 1401,
+    // ERROR_INVALID_MENU_HANDLE); the extension then reports E_FAIL, never an earlier call's error.
+    const HRESULT kInvalidMenu = E_FAIL;
+    SetLastError(ERROR_FILE_NOT_FOUND);
+
+    // In order: the first rows meet an object that has no menu yet, the later ones one that has.
+    struct Case {
+        const char* call;
+        std::function<HRESULT()> run;
+        HRESULT result;
+    };
+    const std::vector<Case> cases = {
+        {"QueryContextMenu on a null menu", [&] { return menu->QueryContextMenu(nullptr, 0, 100, 0x7FFF, CMF_NORMAL); }, kInvalidMenu},
+        {"QueryContextMenu on a destroyed menu", [&] { return menu->QueryContextMenu(destroyed, 0, 100, 0x7FFF, CMF_NORMAL); }, kInvalidMenu},
+        {"QueryContextMenu on a window handle", [&] { return menu->QueryContextMenu(reinterpret_cast<HMENU>(notAMenu), 0, 100, 0x7FFF, CMF_NORMAL); }, kInvalidMenu},
+        // A menu that was never added runs no command and has no help text.
+        {"InvokeCommand after a failed QueryContextMenu", [&] { return Invoke(menu.p, 0); }, E_INVALIDARG},
+        {"GetCommandString after a failed QueryContextMenu", [&] { return menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, buffer, 64); }, E_INVALIDARG},
+        {"InvokeCommand with no information", [&] { return menu->InvokeCommand(nullptr); }, E_INVALIDARG},
+        {"GetCommandString verb into no buffer", [&] { return menu->GetCommandString(0, GCS_VERBA, nullptr, nullptr, 0); }, S_OK},
+        {"GetTypeInfoCount into nothing", [&] { return dispatch->GetTypeInfoCount(nullptr); }, E_POINTER},
+        {"GetTypeInfoCount", [&] { return dispatch->GetTypeInfoCount(&count); }, S_OK},
+        {"GetTypeInfo into nothing", [&] { return dispatch->GetTypeInfo(0, 0, nullptr); }, E_POINTER},
+        {"GetTypeInfo of index 1", [&] { return dispatch->GetTypeInfo(1, 0, &typeInfo); }, DISP_E_BADINDEX},
+        {"GetIDsOfNames for an interface", [&] { return dispatch->GetIDsOfNames(IID_IUnknown, names, 1, 0, &id); }, DISP_E_UNKNOWNINTERFACE},
+        {"GetIDsOfNames of an unknown name", [&] { return dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id); }, DISP_E_UNKNOWNNAME},
+        {"GetIDsOfNames with no names", [&] { return dispatch->GetIDsOfNames(IID_NULL, nullptr, 1, 0, &id); }, E_INVALIDARG},
+        {"GetIDsOfNames into nothing", [&] { return dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, nullptr); }, E_INVALIDARG},
+        {"Invoke for an interface", [&] { return dispatch->Invoke(1, IID_IUnknown, 0, DISPATCH_METHOD, &noArguments, nullptr, nullptr, nullptr); }, DISP_E_UNKNOWNINTERFACE},
+        {"Invoke of an unknown member", [&] { return dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &noArguments, nullptr, nullptr, nullptr); }, DISP_E_MEMBERNOTFOUND},
+        {"Invoke with no parameters", [&] { return dispatch->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr); }, E_INVALIDARG},
+        // From here the menu exists.
+        {"QueryContextMenu at a position past the end", [&] {
+             ExplorerMenu explorer;
+             const HRESULT hr = menu->QueryContextMenu(explorer.menu, 0xFFFFFFFF, 100, 0x7FFF, CMF_NORMAL);
+             // Appended after Explorer's two items.
+             return GetMenuItemCount(explorer.menu) == 3 && ReadItem(explorer.menu, 2).text == L"Quillora OpenPGP" ? hr : E_FAIL;
+         }, MAKE_HRESULT(0, 0, 9)},
+        {"GetCommandString help text into no buffer", [&] { return menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, nullptr, 64); }, E_INVALIDARG},
+        {"GetCommandString help text into no wide buffer", [&] { return menu->GetCommandString(0, GCS_HELPTEXTW, nullptr, nullptr, 64); }, E_INVALIDARG},
+        {"GetCommandString help text into 0 characters", [&] {
+             memset(buffer, 0x7A, sizeof buffer);
+             const HRESULT hr = menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, buffer, 0);
+             return buffer[0] == 0x7A ? hr : E_FAIL;  // nothing written
+         }, S_OK},
+        {"GetCommandString of an offset beyond 32 bits", [&] {
+             return menu->GetCommandString(static_cast<UINT_PTR>(0xFFFFFFFFu) + 1, GCS_HELPTEXTA, nullptr, buffer, 64);
+         }, sizeof(UINT_PTR) == 8 ? E_INVALIDARG : S_OK},
+        {"InvokeCommand with a zero size and an offset out of range", [&] {
+             CMINVOKECOMMANDINFO info = {};
+             info.lpVerb = MAKEINTRESOURCEA(9);
+             return menu->InvokeCommand(&info);
+         }, E_INVALIDARG},
+    };
+    for (const Case& c : cases) {
+        const std::string call = c.call;
+        CAPTURE(call);
+        session.tree.ClearStarts();
+        g_executes.clear();
+        CHECK(c.run() == c.result);
+        CHECK(g_executes.empty());  // no bad call starts anything
+    }
+    CHECK(count == 1);
+    CHECK(typeInfo == nullptr);
+    DestroyWindow(notAMenu);
+}
+
+// Wine's GetGuiResources reports 0 GDI and 0 USER objects whatever exists, so menus are checked one
+// by one (IsMenu) instead.
+TEST_CASE("1,000 menu cycles leave the handle count flat and no menu behind") {
+    Session session;
+    const std::wstring file = Widen(session.tree.bin() + "QLPGPUtils.dll");
+    const std::wstring folder = Widen(session.tree.binFolder());
+    constexpr int kInvokeEvery = 100;  // each invocation starts the recording launcher: a process start
+    int invoked = 0;
+
+    // One menu as Explorer shows it: a new object, the selection, the menu, the help texts of every
+    // offset, now and then a command; then the menu is destroyed and the object released.
+    auto cycle = [&](int round) {
+        Released<IContextMenu> menu = session.Create();
+        HdropDataObject data(HdropDataObject::Mode::Hdrop, {file, folder});
+        REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+        HMENU submenu = nullptr;
+        {
+            ExplorerMenu explorer;
+            REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
+            submenu = ReadItem(explorer.menu, 0).submenu;
+            REQUIRE(IsMenu(submenu));
+            if (round % kInvokeEvery == 0) {
+                REQUIRE(Invoke(menu.p, 2) == S_OK);
+                ++invoked;
+            } else {
+                for (UINT_PTR offset = 0; offset <= 8; ++offset) {
+                    wchar_t help[64];
+                    menu->GetCommandString(offset, GCS_HELPTEXTW, nullptr, reinterpret_cast<LPSTR>(help), 64);
+                }
+            }
+        }
+        // Explorer's menu took the submenu along when it was destroyed.
+        REQUIRE_FALSE(IsMenu(submenu));
+        g_menuInserts.clear();
+        g_executes.clear();
+    };
+
+    // Warm-up: whatever the first menu and the first start load stays loaded.
+    for (int round = 0; round < 10; ++round) cycle(round);
+    REQUIRE(session.tree.WaitForStarts(1));
+    const std::size_t handlesBefore = OwnHandleCount();
+    session.tree.ClearStarts();
+    invoked = 0;
+
+    for (int round = 1; round <= 1000; ++round) cycle(round);
+
+    // Every command started its program, and the program has recorded it.
+    REQUIRE(session.tree.WaitForStarts(static_cast<std::size_t>(invoked)));
+    CHECK(invoked == 1000 / kInvokeEvery);
+    const std::size_t handlesAfter = OwnHandleCount();
+    MESSAGE("handles " << handlesBefore << " -> " << handlesAfter);
+    REQUIRE(handlesBefore > 0);
+    // One handle lost per cycle would show as a thousand; a few may come and go with the system's
+    // own caches.
+    CHECK(handlesAfter <= handlesBefore + 8);
+}

@@ -1,7 +1,10 @@
 #include "shellext_harness.h"
 
+#include <doctest/doctest.h>
+
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "child_process.h"
 #include "files.h"
@@ -136,6 +139,40 @@ ImportPatch::~ImportPatch() {
     VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &oldProtection);
     *slot_ = original_;
     VirtualProtect(slot_, sizeof(void*), oldProtection, &oldProtection);
+}
+
+std::size_t OwnHandleCount() {
+    struct Entry {
+        PVOID object;
+        ULONG_PTR processId;
+        ULONG_PTR handle;
+        ULONG access;
+        USHORT creatorBackTraceIndex;
+        USHORT objectTypeIndex;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    constexpr ULONG kSystemExtendedHandleInformation = 64;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    REQUIRE(reinterpret_cast<void*>(query) != nullptr);
+    std::vector<ULONG_PTR> buffer(1 << 16);
+    LONG status = 0;
+    ULONG needed = 0;
+    while ((status = query(kSystemExtendedHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)), &needed)) == kInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    REQUIRE(status == 0);
+    // The table: a count, a reserved word, then the entries.
+    const ULONG_PTR count = buffer[0];
+    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 2);
+    std::size_t own = 0;
+    for (ULONG_PTR i = 0; i < count; ++i)
+        if (entries[i].processId == GetCurrentProcessId()) ++own;
+    return own;
 }
 
 }  // namespace ql::test

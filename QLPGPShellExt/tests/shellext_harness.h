@@ -58,6 +58,10 @@ std::vector<std::wstring> ValueNames(const std::wstring& key);
 
 std::wstring Widen(const std::string& ansi);
 
+// The number of handles this process has open, from the system's handle table
+// (NtQuerySystemInformation class 64): Wine's GetProcessHandleCount always reports 0.
+std::size_t OwnHandleCount();
+
 // Replaces one imported function of a loaded module by `replacement` for the life of the object:
 // the test sees exactly what the module passes to the platform, and forwards the call.
 class ImportPatch {

@@ -82,8 +82,37 @@ void CheckSplitBareQuotes(std::string_view line) {
             "a lone quote in a bare word");
 }
 
+// The split's state machine written out as its table: state, character, action, next state.
+Args SplitByTable(std::string_view line) {
+    enum State { Between, Quoted, Bare } state = Between;
+    Args args;
+    std::string buffer;
+    std::size_t i = 0;
+    auto doubled = [&] { return line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"'; };
+    while (i < line.size()) {
+        const char c = line[i];
+        if (state == Between) {
+            if (c == '"') { buffer.clear(); ++i; state = Quoted; }
+            else if (c == ' ') { ++i; }
+            else { buffer.clear(); state = Bare; }  // the same character again, in state Bare
+        } else if (state == Quoted) {
+            if (doubled()) { buffer += '"'; i += 2; }
+            else if (c == '"') { args.push_back(buffer); ++i; state = Between; }
+            else { buffer += c; ++i; }
+        } else {
+            if (c == ' ') { args.push_back(buffer); ++i; state = Between; }
+            else if (doubled()) { buffer += '"'; i += 2; }
+            else if (c == '"') { ++i; }
+            else { buffer += c; ++i; }
+        }
+    }
+    if (state == Bare || (state == Quoted && !buffer.empty())) args.push_back(buffer);
+    return args;
+}
+
 void CheckSplit(std::string_view line) {
     const Args args = ql::SplitCommandLine(line);
+    Require(args == SplitByTable(line), "split follows its state table");
     std::string joined;
     std::size_t quotes = 0;
     for (const std::string& arg : args) {

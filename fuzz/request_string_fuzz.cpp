@@ -171,25 +171,6 @@ void CheckLaunchProperties(std::string_view line, std::int32_t fg) {
     }
 }
 
-// With no -p argument, the last argument alone decides the launch text.
-void CheckLaunchWithoutOption(std::string_view line, std::int32_t fg) {
-    const Args args = ql::SplitCommandLine(line);
-    for (const std::string& arg : args) {
-        if (arg == "-p") return;
-    }
-    const std::string item = args.empty() ? std::string() : args.back();
-    std::string expected;
-    if (Contains(item, '*')) {
-        expected = item;
-    } else if (item.empty()) {
-        expected = "\"0*open**\"";
-    } else {
-        expected = UnprotectPrefix(fg) + ql::StripOuterQuotes(item) + "*\"";
-    }
-    Require(ql::BuildLaunchArguments(line, fg) == expected,
-            "launch text without -p follows the last argument");
-}
-
 // The launch text from the arguments, read the plain way: -p takes the next argument whatever it
 // holds, any other argument replaces the item, a final -p is dropped; an item holding an asterisk
 // is a request and goes on exactly as split, even with a -p value appended to it.
@@ -328,7 +309,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckSplit(line);
     CheckStrip(line);
     CheckLaunchProperties(line, fg);
-    CheckLaunchWithoutOption(line, fg);
     CheckLaunchModel(line, fg);
     CheckLaunchOption(line, fg, line.substr(0, line.size() / 2));
     CheckForward(line, fg);

@@ -72,20 +72,19 @@ void CheckExtensionRequest(std::string_view text, std::size_t limit, std::int32_
     const std::string request = ql::shellext::BuildCommandRequest(window, command, paths);
     const std::optional<std::string> fitted = FitRequestToSlot(request, limit);
 
-    std::size_t kept = paths.size();
-    while (kept > 0 && ql::shellext::BuildCommandRequest(
-                           window, command, std::vector<std::string>(paths.begin(), paths.begin() + kept))
-                               .size() > limit) {
-        --kept;
-    }
-    const std::string expected =
-        ql::shellext::BuildCommandRequest(window, command, std::vector<std::string>(paths.begin(), paths.begin() + kept));
+    // Sizes from the front: the request without paths, then one path and its asterisk at a time.
+    std::size_t kept = 0;
+    std::size_t size = ql::shellext::BuildCommandRequest(window, command, {}).size();
+    while (kept < paths.size() && size + paths[kept].size() + 1 <= limit) size += paths[kept++].size() + 1;
+    const std::string expected = ql::shellext::BuildCommandRequest(
+        window, command, std::vector<std::string>(paths.begin(), paths.begin() + kept));
     if (expected.size() <= limit) {
         Require(fitted == expected, "the cut extension request holds its first paths, as many as fit");
         return;
     }
-    // Not even the command field fits.
-    Require(!fitted || fitted->size() <= limit, "the cut extension request fits");
+    // Not even the command field fits: what is left is the window field alone, or nothing.
+    Require(!fitted || *fitted == "\"" + std::to_string(window) + "*\"",
+            "a cut extension request without its command keeps only the window field");
 }
 
 }  // namespace

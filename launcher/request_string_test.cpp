@@ -2,7 +2,7 @@
 // forwarded requests, recognising "open".
 #include "request_string.h"
 
-#include "fuzz/command_line_quoting.h"
+#include "tests/command_line_quoting.h"
 
 #include <doctest/doctest.h>
 

@@ -34,7 +34,8 @@ fi
 # 2. Packages.
 pkgs=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686
       binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth doctest-dev
-      openjdk-17-jdk-headless cmake ninja-build g++ binutils wixl msitools osslsigncode openssl)
+      openjdk-17-jdk-headless cmake ninja-build g++ binutils clang libclang-rt-14-dev
+      wixl msitools osslsigncode openssl)
 missing=()
 for p in "${pkgs[@]}"; do have_pkg "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then

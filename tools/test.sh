@@ -1,19 +1,26 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the three presets in turn:
 #   host   the platform-free text code, natively on Linux (seconds)
+#   fuzz   a short fuzzing run of that code (fuzz/run.sh, 55 s a target, two at a time: ~2.5 min)
 #   win64  everything 64-bit under wine64 (the quick Windows run)
 #   win32  everything 32-bit, the shipping build, under Wine through qemu-i386
 # and then, when both Windows presets ran, the MSI built from their stages and tested under Wine.
-# Exits non-zero if any build or test fails. Pass preset names to run only those.
+# Exits non-zero if any build or test fails or fuzzing finds anything. Pass preset names to run
+# only those.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(host win64 win32)
+[ ${#presets[@]} -gt 0 ] || presets=(host fuzz win64 win32)
 
 passed=0 failed=0 status=0
 for preset in "${presets[@]}"; do
+  if [ "$preset" = fuzz ]; then
+    echo "=== fuzz: short run"
+    if fuzz/run.sh --time 55 --jobs 2 --out build/fuzz-ci; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+    continue
+  fi
   echo "=== $preset: configure and build"
   mkdir -p build
   if ! cmake --preset "$preset" >"build/$preset.configure.log" 2>&1; then

@@ -2,7 +2,7 @@
 // and its replacements, and the request string the handler builds.
 #include "command_request.h"
 #include "drop_list.h"
-#include "fuzz/script_printer.h"
+#include "script_printer.h"
 #include "registrar_script.h"
 #include "shipped_scripts.h"
 

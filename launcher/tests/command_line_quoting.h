@@ -1,5 +1,5 @@
 // Writing arguments so that SplitCommandLine reads them back unchanged: each in double quotes, inner
-// quotes doubled, separated by one blank. Shared by the unit tests and the fuzz target.
+// quotes doubled, separated by one blank. Shared by the unit tests and the fuzz target (fuzz/).
 #pragma once
 
 #include <string>

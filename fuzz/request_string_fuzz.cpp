@@ -1,45 +1,23 @@
-// Fuzz target for the request-string helpers: runs all five on arbitrary bytes and aborts when a
+// Fuzz target for the launcher's request-string helpers (the command-line split, the launch and the
+// forwarded request builders, the open test): runs all of them on arbitrary bytes and aborts when a
 // property that holds for every input is broken.
 //
 // Input layout: the first four bytes (little-endian) are the foreground window value, the rest is
 // the command line. Inputs shorter than four bytes are a command line with window 0.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "command_line_quoting.h"
+#include "fuzz_check.h"
 #include "request_string.h"
+#include "tests/command_line_quoting.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
-
-// The input being checked, printed when a property fails so that a driver run can be reproduced.
-std::string_view g_commandLine;
-std::int32_t g_foreground = 0;
-
-void PrintEscaped(std::string_view text) {
-    for (unsigned char c : text) {
-        if (c >= 32 && c < 127 && c != '\\') {
-            std::fputc(c, stderr);
-        } else {
-            std::fprintf(stderr, "\\x%02x", c);
-        }
-    }
-}
-
-void Require(bool holds, const char* property) {
-    if (holds) return;
-    std::fprintf(stderr, "request_string_fuzz: broken: %s\n  window %ld, command line [", property,
-                 static_cast<long>(g_foreground));
-    PrintEscaped(g_commandLine);
-    std::fprintf(stderr, "]\n");
-    std::abort();
-}
+using ql::fuzz::Require;
 
 bool Contains(std::string_view text, char c) {
     return text.find(c) != std::string_view::npos;
@@ -104,8 +82,37 @@ void CheckSplitBareQuotes(std::string_view line) {
             "a lone quote in a bare word");
 }
 
+// The split's state machine written out as its table: state, character, action, next state.
+Args SplitByTable(std::string_view line) {
+    enum State { Between, Quoted, Bare } state = Between;
+    Args args;
+    std::string buffer;
+    std::size_t i = 0;
+    auto doubled = [&] { return line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"'; };
+    while (i < line.size()) {
+        const char c = line[i];
+        if (state == Between) {
+            if (c == '"') { buffer.clear(); ++i; state = Quoted; }
+            else if (c == ' ') { ++i; }
+            else { buffer.clear(); state = Bare; }  // the same character again, in state Bare
+        } else if (state == Quoted) {
+            if (doubled()) { buffer += '"'; i += 2; }
+            else if (c == '"') { args.push_back(buffer); ++i; state = Between; }
+            else { buffer += c; ++i; }
+        } else {
+            if (c == ' ') { args.push_back(buffer); ++i; state = Between; }
+            else if (doubled()) { buffer += '"'; i += 2; }
+            else if (c == '"') { ++i; }
+            else { buffer += c; ++i; }
+        }
+    }
+    if (state == Bare || (state == Quoted && !buffer.empty())) args.push_back(buffer);
+    return args;
+}
+
 void CheckSplit(std::string_view line) {
     const Args args = ql::SplitCommandLine(line);
+    Require(args == SplitByTable(line), "split follows its state table");
     std::string joined;
     std::size_t quotes = 0;
     for (const std::string& arg : args) {
@@ -123,6 +130,8 @@ void CheckSplit(std::string_view line) {
     }
     Require(ql::SplitCommandLine(JoinQuoted(args)) == args,
             "split gives back its arguments written in quotes");
+    Require(ql::SplitCommandLine(JoinQuoted(args) + " ") == args,
+            "a blank after the closing quote adds no argument");
     CheckSplitAtEnd(line, args);
     CheckSplitBareQuotes(line);
 }
@@ -162,13 +171,19 @@ void CheckLaunchProperties(std::string_view line, std::int32_t fg) {
     }
 }
 
-// With no -p argument, the last argument alone decides the launch text.
-void CheckLaunchWithoutOption(std::string_view line, std::int32_t fg) {
+// The launch text from the arguments, read the plain way: -p takes the next argument whatever it
+// holds, any other argument replaces the item, a final -p is dropped; an item holding an asterisk
+// is a request and goes on exactly as split, even with a -p value appended to it.
+void CheckLaunchModel(std::string_view line, std::int32_t fg) {
     const Args args = ql::SplitCommandLine(line);
-    for (const std::string& arg : args) {
-        if (arg == "-p") return;
+    std::string item, value;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "-p") {
+            item = args[i];
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        }
     }
-    const std::string item = args.empty() ? std::string() : args.back();
     std::string expected;
     if (Contains(item, '*')) {
         expected = item;
@@ -177,8 +192,10 @@ void CheckLaunchWithoutOption(std::string_view line, std::int32_t fg) {
     } else {
         expected = UnprotectPrefix(fg) + ql::StripOuterQuotes(item) + "*\"";
     }
-    Require(ql::BuildLaunchArguments(line, fg) == expected,
-            "launch text without -p follows the last argument");
+    if (!value.empty()) expected += "-p \"" + value + "\"";
+    const std::string launch = ql::BuildLaunchArguments(line, fg);
+    Require(launch == expected, "launch text follows the item and the last -p value");
+    if (Contains(item, '*')) Require(launch.starts_with(item), "a request item is passed on as split");
 }
 
 // A -p pair added at the end sets the value and leaves the request part alone.
@@ -240,6 +257,26 @@ std::string OpenInCase(std::int32_t bits) {
     return word;
 }
 
+// The open test reads only the command field: whatever stands before the first asterisk (the window
+// field, a leading quote) and whatever follows the second one do not matter.
+void CheckIsOpenReadsOnlyTheCommand(std::string_view text) {
+    const std::size_t first = text.find('*');
+    const std::size_t second = first == std::string_view::npos ? first : text.find('*', first + 1);
+    bool expected = false;
+    if (second != std::string_view::npos) {
+        const std::string command = AsciiUpper(text.substr(first + 1, second - first - 1));
+        expected = command == "OPEN";
+    }
+    Require(ql::IsOpenRequest(text) == expected, "the open test compares the command field with open");
+    if (first == std::string_view::npos) return;
+    const std::string rest(text.substr(first));
+    Require(ql::IsOpenRequest("\"" + rest) == expected, "a leading quote is part of the window field");
+    Require(ql::IsOpenRequest("-2147483648" + rest) == expected, "the window field is not examined");
+    Require(ql::IsOpenRequest(Without(text.substr(0, first), "*") + rest + "x\"*") == expected ||
+                second == std::string_view::npos,
+            "the item fields are not examined");
+}
+
 void CheckIsOpen(std::string_view text, std::int32_t fg) {
     const bool open = ql::IsOpenRequest(text);
     if (open) Require(Count(text, '*') >= 2, "an open request has a complete command field");
@@ -258,6 +295,7 @@ void CheckIsOpen(std::string_view text, std::int32_t fg) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ql::fuzz::BeginInput("request_string_fuzz", data, size);
     std::int32_t fg = 0;
     if (size >= 4) {
         const std::uint32_t raw =
@@ -267,16 +305,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         size -= 4;
     }
     const std::string line(reinterpret_cast<const char*>(data), size);
-    g_commandLine = line;
-    g_foreground = fg;
 
     CheckSplit(line);
     CheckStrip(line);
     CheckLaunchProperties(line, fg);
-    CheckLaunchWithoutOption(line, fg);
+    CheckLaunchModel(line, fg);
     CheckLaunchOption(line, fg, line.substr(0, line.size() / 2));
     CheckForward(line, fg);
     CheckLaunchMatchesForward(line, fg);
     CheckIsOpen(line, fg);
+    CheckIsOpenReadsOnlyTheCommand(line);
     return 0;
 }

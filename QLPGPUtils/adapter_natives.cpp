@@ -14,6 +14,7 @@
 #include "com_brennick_util_Native.h"
 #include "diagnostics.h"
 #include "jni_text.h"
+#include "late_bound.h"
 
 namespace {
 
@@ -28,14 +29,14 @@ UCHAR EnumerateLanas(LANA_ENUM& lanas) {
     ncb.ncb_command = NCBENUM;
     ncb.ncb_buffer = reinterpret_cast<PUCHAR>(&lanas);
     ncb.ncb_length = sizeof lanas;
-    return Netbios(&ncb);
+    return ql::late::Netbios(&ncb);
 }
 
 UCHAR ResetAdapter(UCHAR lana) {
     NCB ncb{};  // no sessions or names requested: the default limits
     ncb.ncb_command = NCBRESET;
     ncb.ncb_lana_num = lana;
-    return Netbios(&ncb);
+    return ql::late::Netbios(&ncb);
 }
 
 UCHAR ReadAdapterStatus(UCHAR lana, unsigned char (&status)[kAdapterStatusBytes]) {
@@ -45,7 +46,7 @@ UCHAR ReadAdapterStatus(UCHAR lana, unsigned char (&status)[kAdapterStatusBytes]
     ncb.ncb_command = NCBASTAT;
     ncb.ncb_buffer = status;
     ncb.ncb_length = kAdapterStatusBytes;
-    return Netbios(&ncb);
+    return ql::late::Netbios(&ncb);
 }
 
 // The address of every LANA that answers, in LANA order; an adapter bound to several LANAs is listed

@@ -18,6 +18,7 @@
 #include "com_ptr.h"
 #include "diagnostics.h"
 #include "java_chars.h"
+#include "late_bound.h"
 #include "task_scheduler_ids.h"
 
 namespace {
@@ -47,7 +48,7 @@ HWND ToHwnd(jint value) { return reinterpret_cast<HWND>(static_cast<INT_PTR>(val
 
 struct BstrOwner {
     BSTR value = nullptr;
-    ~BstrOwner() { SysFreeString(value); }
+    ~BstrOwner() { ql::late::SysFreeString(value); }
 };
 
 // The three pages of one round of the sheet. The sheet destroys the pages it was given; pages
@@ -58,7 +59,7 @@ struct TaskPages {
     ~TaskPages() {
         if (handedToSheet) return;
         for (HPROPSHEETPAGE page : handles) {
-            if (page != nullptr) DestroyPropertySheetPage(page);
+            if (page != nullptr) ql::late::DestroyPropertySheetPage(page);
         }
     }
 };
@@ -87,7 +88,7 @@ jstring CheckTask(JNIEnv* env, ITask* task, const char*& problem) {
     LPWSTR program = nullptr;
     HRESULT result = task->GetApplicationName(&program);
     const bool missing = program == nullptr || program[0] == L'\0';
-    CoTaskMemFree(program);
+    ql::late::CoTaskMemFree(program);
     if (jstring error = toErrorString(env, "Failed to check task parameters", result)) return error;
     if (missing) {
         problem = "Task command is missing";
@@ -121,7 +122,7 @@ jstring EditTask(JNIEnv* env, ITask* task, IProvideTaskPage* pageProvider, const
         header.nStartPage = 0;
         header.phpage = pages.handles;
         pages.handedToSheet = true;
-        const INT_PTR shown = PropertySheetA(&header);
+        const INT_PTR shown = ql::late::PropertySheetA(&header);
         ql::WriteDiagnostic("Return code is: %d\n", static_cast<int>(shown));
         if (shown < 1) return nullptr;
 
@@ -145,8 +146,8 @@ jstring ScheduleTask(JNIEnv* env, jstring javaTaskName, jstring javaCommand, HWN
     ql::JavaCharsList javaChars(env);
     javaChars.Reserve(2);
 
-    HRESULT result = CoCreateInstance(ql::kClsidCTaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
-                                      ql::kIidITaskScheduler, scheduler.put_void());
+    HRESULT result = ql::late::CoCreateInstance(ql::kClsidCTaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
+                                                ql::kIidITaskScheduler, scheduler.put_void());
     if (jstring error = toErrorString(env, "Failed to connect to Task Scheduler", result)) return error;
 
     std::wstring givenName = javaChars.Take(javaTaskName);
@@ -167,7 +168,7 @@ jstring ScheduleTask(JNIEnv* env, jstring javaTaskName, jstring javaCommand, HWN
     result = task->QueryInterface(ql::kIidIProvideTaskPage, pageProvider.put_void());
     if (jstring error = toErrorString(env, "Failed to init properties editor", result)) return error;
 
-    countedName.value = SysAllocString(taskName.c_str());
+    countedName.value = ql::late::SysAllocString(taskName.c_str());
     if (countedName.value == nullptr) return toErrorString(env, "Failed to init properties editor", E_OUTOFMEMORY);
     const int captionBytes = WideCharToMultiByte(CP_ACP, 0, countedName.value, -1, nullptr, 0, nullptr, nullptr);
     std::string caption(captionBytes > 0 ? static_cast<std::size_t>(captionBytes) : 1, '\0');
@@ -182,7 +183,7 @@ extern "C" {
 
 JNIEXPORT jstring JNICALL Java_com_brennick_util_Native_scheduleTask(JNIEnv* env, jclass, jstring taskName,
                                                                        jstring command, jint parentWindow) {
-    const HRESULT com = CoInitialize(nullptr);
+    const HRESULT com = ql::late::CoInitialize(nullptr);
     jstring result = nullptr;
     try {
         result = ScheduleTask(env, taskName, command, ToHwnd(parentWindow));
@@ -190,7 +191,7 @@ JNIEXPORT jstring JNICALL Java_com_brennick_util_Native_scheduleTask(JNIEnv* env
         // Only memory can run out here; everything taken has been released by its owner.
         result = toErrorString(env, "Out of memory", E_OUTOFMEMORY);
     }
-    if (com == S_OK || com == S_FALSE) CoUninitialize();
+    if (com == S_OK || com == S_FALSE) ql::late::CoUninitialize();
     return result;
 }
 

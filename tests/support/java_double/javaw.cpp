@@ -9,6 +9,10 @@
 //                        logged-off   start with no user logged on (the main window is not published)
 //                        delay-ms N   wait N ms after creating the windows before the first wait call
 //                        no-library   do not load the library; only record and keep the windows
+//                        waiting-event NAME   set the named event (made by whoever reads it) just
+//                                     before every wait call
+//                        returned-event NAME  set the named event the moment a wait call returns,
+//                                     before anything is recorded (for the benchmarks' timing)
 //   javaw-record.log   appended, one line per event, each line "<process id> <event>":
 //                        start | cmdline <command line> | cwd <current directory>
 //                        library loaded | library failed <error> | library skipped
@@ -61,6 +65,8 @@ struct Control {
     bool loggedOn = true;
     DWORD delayMs = 0;
     bool loadLibrary = true;
+    std::string waitingEvent;
+    std::string returnedEvent;
 };
 
 Control ReadControl(const std::string& path) {
@@ -77,6 +83,10 @@ Control ReadControl(const std::string& path) {
             control.delayMs = static_cast<DWORD>(std::strtoul(line.c_str() + 9, nullptr, 10));
         } else if (line == "no-library") {
             control.loadLibrary = false;
+        } else if (line.rfind("waiting-event ", 0) == 0) {
+            control.waitingEvent = line.substr(14);
+        } else if (line.rfind("returned-event ", 0) == 0) {
+            control.returnedEvent = line.substr(15);
         }
     }
     return control;
@@ -109,7 +119,13 @@ struct WaitLoop {
     ql::test::FakeJvm* jvm;
     bool loggedOn;
     DWORD delayMs;
+    HANDLE waitingEvent;   // null unless the control file names one
+    HANDLE returnedEvent;
 };
+
+HANDLE OpenNamedEvent(const std::string& name) {
+    return name.empty() ? nullptr : OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
+}
 
 // The application's request thread: publish, wait, act on the answer, again. A null answer means the
 // library cannot wait at all (no event); the loop then ends instead of spinning.
@@ -120,7 +136,9 @@ DWORD WINAPI RunWaitLoop(void* parameter) {
     for (;;) {
         const jint main = loop.loggedOn ? HandleValue(g_mainWnd) : 0;
         Record("publish " + std::to_string(main) + " " + std::to_string(hidden));
+        if (loop.waitingEvent != nullptr) SetEvent(loop.waitingEvent);
         jstring answer = loop.bridge->waitForOpenFileRequest(loop.jvm->env(), nullptr, main, hidden);
+        if (loop.returnedEvent != nullptr) SetEvent(loop.returnedEvent);
         if (answer == nullptr) {
             Record("null");
             return 0;
@@ -208,7 +226,8 @@ int main() {
     Record("windows " + std::to_string(HandleValue(g_mainWnd)) + " " + std::to_string(HandleValue(g_hiddenWnd)));
 
     if (bridge != nullptr && bridge->loaded()) {
-        auto* loop = new WaitLoop{bridge, new ql::test::FakeJvm, control.loggedOn, control.delayMs};
+        auto* loop = new WaitLoop{bridge, new ql::test::FakeJvm, control.loggedOn, control.delayMs,
+                                  OpenNamedEvent(control.waitingEvent), OpenNamedEvent(control.returnedEvent)};
         HANDLE thread = CreateThread(nullptr, 0, &RunWaitLoop, loop, 0, nullptr);
         if (thread == nullptr) {
             Record("thread failed " + std::to_string(GetLastError()));

@@ -275,8 +275,11 @@ TEST_CASE("the icon follows the application's log-on state through the real laun
     CHECK(WaitForTrayPicture(TrayPicture::LoggedIn));
 
     // The menu now follows the new state: Logon greyed, the tools and Logoff enabled.
+    // Each pick starts its own launcher, and two launchers started back to back may deliver in
+    // either order, so each request is awaited before the next pick.
     monitor.PickFromMenu(1, true);
     monitor.PickFromMenu(5);
+    REQUIRE(application.tree.WaitForRecord("request", 2, kUiTimeoutMs));
     monitor.PickFromMenu(2);
     REQUIRE(application.tree.WaitForRecord("request", 3, kUiTimeoutMs));
     CHECK(application.tree.Events("request") == std::vector<std::string>{"0*logon**", "0*key_manager**", "0*logoff**"});

@@ -9,8 +9,10 @@
 //                        logged-off   start with no user logged on (the main window is not published)
 //                        delay-ms N   wait N ms after creating the windows before the first wait call
 //                        no-library   do not load the library; only record and keep the windows
+//                        list-pipes   record the pipe handles it holds at its start (inherited ones)
 //   javaw-record.log   appended, one line per event, each line "<process id> <event>":
 //                        start | cmdline <command line> | cwd <current directory>
+//                        pipes <value> ... | pipes unknown   with list-pipes: handle values, decimal
 //                        library loaded | library failed <error> | library skipped
 //                        module <path of the library loaded>
 //                        windows <main> <hidden>          handles as the 32-bit values passed to Java
@@ -32,10 +34,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "bridge.h"
 #include "fake_jni.h"
 #include "files.h"
+#include "handle_table.h"
 
 namespace {
 
@@ -61,6 +65,7 @@ struct Control {
     bool loggedOn = true;
     DWORD delayMs = 0;
     bool loadLibrary = true;
+    bool listPipes = false;
 };
 
 Control ReadControl(const std::string& path) {
@@ -77,6 +82,8 @@ Control ReadControl(const std::string& path) {
             control.delayMs = static_cast<DWORD>(std::strtoul(line.c_str() + 9, nullptr, 10));
         } else if (line == "no-library") {
             control.loadLibrary = false;
+        } else if (line == "list-pipes") {
+            control.listPipes = true;
         }
     }
     return control;
@@ -178,6 +185,16 @@ int main() {
     Record("cwd " + std::string(directory, directoryLength < sizeof directory ? directoryLength : 0));
 
     const Control control = ReadControl(folder + "javaw-control");
+    if (control.listPipes) {
+        // Before the library or a window exists: what the process holds now, it was given.
+        const auto handles = ql::test::HandlesOf(GetCurrentProcessId());
+        std::string pipes = handles ? "pipes" : "pipes unknown";
+        for (const ql::test::HandleEntry& entry : handles ? *handles : std::vector<ql::test::HandleEntry>{}) {
+            if (GetFileType(reinterpret_cast<HANDLE>(entry.value)) == FILE_TYPE_PIPE)
+                pipes += " " + std::to_string(entry.value);
+        }
+        Record(pipes);
+    }
 
     // Never freed: the process ends while the waiting thread may still be inside the library.
     ql::test::Bridge* bridge = nullptr;

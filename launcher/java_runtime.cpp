@@ -75,7 +75,8 @@ std::int32_t ReadJavaHome(HKEY version, std::string& home) {
 // The reader can return while the waiter still runs (a read that fails before the probe ends), so
 // the record lives on the heap and both own it through a shared_ptr; whoever lets go last closes what
 // is still open. That includes the output read end, which the waiter must not close while the reader
-// may still be in ReadFile on it.
+// may still be in ReadFile on it. The two ends the probe inherits (outputWrite, inputRead) are made
+// non-inheritable as soon as the probe has started, so no later process can take them along.
 struct ProbeHandles {
     UniqueHandle process;
     std::atomic<int> exitFlag{1};  // 1 until the waiter saw the probe end
@@ -145,6 +146,13 @@ std::int32_t ProbeJavaVersion(const std::string& javaPath) {
     }
     CloseHandle(started.hThread);
     probe->process.reset(started.hProcess);
+    // The probe has its copies now. The launcher's own two ends stay open until the waiter is done,
+    // which can be after the launcher has started the Java application with handle inheritance on:
+    // inheritable, they would pass into the application and live there as long as it runs.
+    if (!SetHandleInformation(probe->outputWrite.get(), HANDLE_FLAG_INHERIT, 0) ||
+        !SetHandleInformation(probe->inputRead.get(), HANDLE_FLAG_INHERIT, 0)) {
+        return static_cast<std::int32_t>(GetLastError());
+    }
 
     auto* waiterReference = new (std::nothrow) std::shared_ptr<ProbeHandles>(probe);
     if (!waiterReference) {

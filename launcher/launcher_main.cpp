@@ -156,10 +156,11 @@ int RunFirstInstance(HINSTANCE instance, const std::string& commandLine) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR lpCmdLine, int) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // First, before anything of ours can change which window is in front.
     foregroundAtStart = GetForegroundWindow();
-    const std::string commandLine = lpCmdLine != nullptr ? lpCmdLine : "";
+    // Not the lpCmdLine of this build's start-up code, which drops leading bytes beyond ASCII.
+    const std::string commandLine(ql::ArgumentsAfterProgramName(GetCommandLineA()));
     try {
         if (HANDLE probe = OpenMutexA(kMutexQueryState, FALSE, kMutexName)) {
             // Closed at once: held, it would keep the mutex alive and hide a first instance that

@@ -11,6 +11,9 @@ namespace ql {
 
 namespace {
 
+// GetMessageA failures in a row, with no message between them, after which the message loop ends.
+constexpr int kMessageFailuresToGiveUp = 100;
+
 // Set once on the main thread before the window exists; read by the window procedure.
 UINT statusMessageId = 0;
 HWND monitorWindow = nullptr;
@@ -93,7 +96,18 @@ int SuperviseJava(HINSTANCE instance, UINT statusMessage, const PROCESS_INFORMAT
             // windows the system may create on this thread, and could hang.
             MSG msg;
             BOOL got;
-            while ((got = GetMessageA(&msg, nullptr, 0, 0)) != 0 && got != -1) {
+            int failuresInARow = 0;
+            while ((got = GetMessageA(&msg, nullptr, 0, 0)) != 0) {
+                if (got == -1) {
+                    // One message the system could not hand over (under Wine, a WM_COPYDATA from
+                    // another process of more than about a megabyte gives one failure and is gone).
+                    // Ending here would leave the application without its launcher, and the next
+                    // start of one would start a second application; only a queue that keeps
+                    // failing ends the loop.
+                    if (++failuresInARow == kMessageFailuresToGiveUp) break;
+                    continue;
+                }
+                failuresInARow = 0;
                 TranslateMessage(&msg);
                 DispatchMessageA(&msg);
             }

@@ -32,4 +32,10 @@ std::string BuildForwardedRequest(std::string_view commandLine, std::int32_t for
 // True when the command field is "open", in any letter case.
 bool IsOpenRequest(std::string_view request);
 
+// The launcher's command line as a GUI program's entry point receives it (lpCmdLine): the whole
+// command line (GetCommandLineA) without the program name and the blanks after it. The program name
+// ends at the first blank or control character outside double quotes. Every byte beyond ASCII is an
+// ordinary character, wherever it stands.
+std::string_view ArgumentsAfterProgramName(std::string_view wholeCommandLine);
+
 }  // namespace ql

@@ -318,3 +318,30 @@ TEST_CASE("IsOpenRequest reads the command field") {
         CHECK_FALSE(IsOpenRequest(BuildLaunchArguments("open", 3)));
     }
 }
+
+TEST_CASE("ArgumentsAfterProgramName gives what the entry point receives") {
+    using ql::ArgumentsAfterProgramName;
+    struct Case {
+        const char* whole;
+        const char* arguments;
+    };
+    const Case cases[] = {
+        {"\"C:\\Program Files\\QL\\QuilloraOpenPGP.exe\" 0*logon**", "0*logon**"},
+        {"C:\\QL\\QuilloraOpenPGP.exe  \"C:\\a b.pgp\" -p x", "\"C:\\a b.pgp\" -p x"},
+        {"\"C:\\QL\\QuilloraOpenPGP.exe\"", ""},
+        {"\"C:\\QL\\QuilloraOpenPGP.exe\"   ", ""},
+        {"QuilloraOpenPGP.exe\t0*open**", "0*open**"},
+        // A quote in the middle of the program name opens a quoted stretch there too.
+        {"C:\\Q\"L x\"\\QuilloraOpenPGP.exe 0*wipe**", "0*wipe**"},
+        // Bytes beyond ASCII are characters, in the program name and at the start of the arguments.
+        {"\"C:\\QL\\QuilloraOpenPGP.exe\" \xC9t\xE9 \xC4.pgp", "\xC9t\xE9 \xC4.pgp"},
+        {"\"C:\\QL\\QuilloraOpenPGP.exe\" \xA0\xFF", "\xA0\xFF"},
+        {"\"C:\\QL\\QuilloraOpenPGP.exe\" \x81\x8D\x8F\x90\x9D", "\x81\x8D\x8F\x90\x9D"},
+        {"C:\\Qu\xEFllora\\QuilloraOpenPGP.exe \xE9.pgp", "\xE9.pgp"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.whole);
+        CHECK(ArgumentsAfterProgramName(c.whole) == c.arguments);
+    }
+}

@@ -2,9 +2,13 @@
 // tells the user when it cannot. Real launcher processes under Wine, with a Java runtime double.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "handle_table.h"
 #include "launcher_harness.h"
 #include "message_box.h"
 #include "registry.h"
@@ -78,6 +82,12 @@ TEST_CASE("a first instance starts the bundled runtime with the launch arguments
         CHECK(std::regex_match(started.commandLine.substr(prefix.size()),
                                std::regex(R"("-?[0-9]+\*unprotect\*C:\\My Files\\report 1\.pgp\*")")));
     }
+    SUBCASE("a bare path that begins beyond ASCII arrives whole") {
+        Started started = StartAndEnd(tree, "\xC9t\xE9.pgp");
+        REQUIRE(started.commandLine.rfind(prefix, 0) == 0);
+        CHECK(std::regex_match(started.commandLine.substr(prefix.size()),
+                               std::regex("\"-?[0-9]+\\*unprotect\\*\xC9t\xE9\\.pgp\\*\"")));
+    }
     SUBCASE("a quoted request from the Explorer menu is passed without its quotes") {
         Started started = StartAndEnd(tree, "\"4242*protect*C:\\a b\\x.txt*C:\\y*\"");
         CHECK(started.commandLine == prefix + "4242*protect*C:\\a b\\x.txt*C:\\y*");
@@ -130,6 +140,64 @@ TEST_CASE("a first instance finds a registered 1.5 runtime") {
     CHECK(started.commandLine == JavaPrefix(runtimeBin) + "0*logon**");
     // Exactly one probe, with the quoted program path.
     CHECK(tree.ReadText(runtimeBin + "java-calls.log") == "\"" + runtimeBin + "java.exe\" -version\n");
+}
+
+TEST_CASE("no pipe end of the version probe reaches the application") {
+    ProductTree tree(ProductTree::Runtime::None);
+    ScopedRegistryTree javaSoft(kJavaSoft);
+    const std::string runtimeBin = tree.AddRuntime("registered jre");
+    javaSoft.SetString(std::string(kRuntimeKey) + "\\1.5", "JavaHome", tree.root() + "registered jre");
+    tree.WriteFile(runtimeBin + "javaw-control", "list-pipes\n");
+    // The probe answers only once this file is gone: until then the launcher holds its pipe ends.
+    tree.WriteFile(runtimeBin + "probe-hold", "");
+
+    Child launcher = StartLauncher(tree, "0*logon**");
+    REQUIRE(launcher.started());
+    // The probe's standard handles, which by inheritance are the launcher's pipe ends too.
+    const ULONGLONG deadline = GetTickCount64() + kStartTimeoutMs;
+    while (tree.ReadText(runtimeBin + "java-calls.log").empty() && GetTickCount64() < deadline) Sleep(10);
+    std::istringstream values(tree.ReadText(runtimeBin + "probe-handles"));
+    ULONG_PTR input = 0, output = 0, error = 0;
+    const bool read = static_cast<bool>(values >> input >> output >> error);
+    REQUIRE(read);
+    CHECK(error == output);
+
+    // The launcher makes its ends non-inheritable as soon as the probe has started. Without that
+    // they stay inheritable for as long as the probe runs (and until the waiter closes them), and the
+    // application, started with handle inheritance, could take them along.
+    const auto launcherEnds = [&] {
+        std::vector<HandleEntry> ends;
+        for (const HandleEntry& entry : HandlesOf(launcher.id()).value_or(std::vector<HandleEntry>{}))
+            if (entry.value == input || entry.value == output) ends.push_back(entry);
+        return ends;
+    };
+    const auto anyInheritable = [](const std::vector<HandleEntry>& ends) {
+        return std::any_of(ends.begin(), ends.end(), [](const HandleEntry& end) { return end.inheritable(); });
+    };
+    std::vector<HandleEntry> ends = launcherEnds();
+    while (anyInheritable(ends) && GetTickCount64() < deadline) {
+        Sleep(10);
+        ends = launcherEnds();
+    }
+    CHECK(ends.size() == 2);
+    CHECK_FALSE(anyInheritable(ends));
+
+    REQUIRE(DeleteFileA((runtimeBin + "probe-hold").c_str()));
+    REQUIRE(tree.WaitForRecord("publish", 1, kStartTimeoutMs, runtimeBin));
+    // The pipes the application held at its start: none of them is one of the probe's.
+    const std::vector<std::string> pipes = tree.Events("pipes", runtimeBin);
+    REQUIRE(pipes.size() == 1);
+    CHECK(pipes[0] != "unknown");
+    std::istringstream held(pipes[0]);
+    for (ULONG_PTR pipe = 0; held >> pipe;) {
+        CAPTURE(pipe);
+        CHECK(pipe != input);
+        CHECK(pipe != output);
+    }
+
+    PostMessageA(FindApplicationWindow(), WM_CLOSE, 0, 0);
+    REQUIRE(launcher.Wait(kStartTimeoutMs));
+    CHECK(launcher.ExitCode() == 0);
 }
 
 TEST_CASE("without a usable runtime the launcher says why and exits with the code") {

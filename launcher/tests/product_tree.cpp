@@ -66,7 +66,10 @@ std::string ProductTree::LauncherCommand(const std::string& arguments) const {
 }
 
 std::vector<RecordLine> ProductTree::Record(const std::string& runtimeBin) const {
-    std::istringstream lines(ReadText((runtimeBin.empty() ? jreBin() : runtimeBin) + "javaw-record.log"));
+    std::string contents = ReadText((runtimeBin.empty() ? jreBin() : runtimeBin) + "javaw-record.log");
+    // A line the double is writing right now is not whole yet: left for the next look.
+    contents.erase(contents.find_last_of('\n') + 1);
+    std::istringstream lines(contents);
     std::vector<RecordLine> record;
     for (std::string text; std::getline(lines, text);) {
         RecordLine line;

@@ -18,8 +18,16 @@ void AppendLine(const std::string& path, const std::string& line) {
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
     const std::string record = line + "\n";
+    // Under Wine an append is not atomic: it writes at the end of the file as it is at that moment,
+    // and a long write still under way moves that end page by page, so a second writer's line can
+    // land inside the first one's. Writers take turns on one byte far beyond any data (readers are
+    // not held up by it).
+    OVERLAPPED turn{};
+    turn.OffsetHigh = 0x40000000;
+    const bool locked = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != 0;
     DWORD written = 0;
     WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    if (locked) UnlockFileEx(file.get(), 0, 1, 0, &turn);
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {

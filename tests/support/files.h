@@ -10,7 +10,8 @@ namespace ql::test {
 // the deliverables are all built into one folder; the runtime doubles keep their files beside them.
 std::string ProgramDirectory();
 
-// Appends `line` and a line feed in one write, so lines of concurrent writers never interleave.
+// Appends `line` and a line feed in one write, writers of all processes taking turns, so lines of
+// concurrent writers never interleave or overlap.
 void AppendLine(const std::string& path, const std::string& line);
 // The whole file; nothing when it cannot be read.
 std::optional<std::string> ReadWholeFile(const std::string& path);

@@ -4,7 +4,11 @@
 // Files beside this program:
 //   probe-output    the exact bytes to answer with (default: a 1.5.0_22 runtime's answer)
 //   probe-delay-ms  milliseconds to wait before answering (default 0)
+//   probe-hold      while this file exists, the double waits before answering (a test deletes it)
 //   java-calls.log  appended: one line per call, the command line as received
+//   probe-handles   written at the start: the values of its standard input, output and error
+//                   handles, in decimal, blank-separated. Inherited handles keep their values, so
+//                   these are also the values of the pipe ends in the process that started it.
 #include <windows.h>
 
 #include <cstdlib>
@@ -14,7 +18,12 @@
 
 int main() {
     const std::string folder = ql::test::ProgramDirectory();
+    const auto value = [](DWORD which) { return std::to_string(reinterpret_cast<ULONG_PTR>(GetStdHandle(which))); };
+    ql::test::WriteWholeFile(folder + "probe-handles",
+                             value(STD_INPUT_HANDLE) + " " + value(STD_OUTPUT_HANDLE) + " " + value(STD_ERROR_HANDLE));
     ql::test::AppendLine(folder + "java-calls.log", GetCommandLineA());
+
+    while (ql::test::FileExists(folder + "probe-hold")) Sleep(10);
 
     if (auto delay = ql::test::ReadWholeFile(folder + "probe-delay-ms")) Sleep(static_cast<DWORD>(std::atoi(delay->c_str())));
 

@@ -13,8 +13,10 @@
 //                                     before every wait call
 //                        returned-event NAME  set the named event the moment a wait call returns,
 //                                     before anything is recorded (for the benchmarks' timing)
+//                        list-pipes   record the pipe handles it holds at its start (inherited ones)
 //   javaw-record.log   appended, one line per event, each line "<process id> <event>":
 //                        start | cmdline <command line> | cwd <current directory>
+//                        pipes <value> ... | pipes unknown   with list-pipes: handle values, decimal
 //                        library loaded | library failed <error> | library skipped
 //                        module <path of the library loaded>
 //                        windows <main> <hidden>          handles as the 32-bit values passed to Java
@@ -36,10 +38,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "bridge.h"
 #include "fake_jni.h"
 #include "files.h"
+#include "handle_table.h"
 
 namespace {
 
@@ -67,6 +71,7 @@ struct Control {
     bool loadLibrary = true;
     std::string waitingEvent;
     std::string returnedEvent;
+    bool listPipes = false;
 };
 
 Control ReadControl(const std::string& path) {
@@ -87,6 +92,8 @@ Control ReadControl(const std::string& path) {
             control.waitingEvent = line.substr(14);
         } else if (line.rfind("returned-event ", 0) == 0) {
             control.returnedEvent = line.substr(15);
+        } else if (line == "list-pipes") {
+            control.listPipes = true;
         }
     }
     return control;
@@ -196,6 +203,16 @@ int main() {
     Record("cwd " + std::string(directory, directoryLength < sizeof directory ? directoryLength : 0));
 
     const Control control = ReadControl(folder + "javaw-control");
+    if (control.listPipes) {
+        // Before the library or a window exists: what the process holds now, it was given.
+        const auto handles = ql::test::HandlesOf(GetCurrentProcessId());
+        std::string pipes = handles ? "pipes" : "pipes unknown";
+        for (const ql::test::HandleEntry& entry : handles ? *handles : std::vector<ql::test::HandleEntry>{}) {
+            if (GetFileType(reinterpret_cast<HANDLE>(entry.value)) == FILE_TYPE_PIPE)
+                pipes += " " + std::to_string(entry.value);
+        }
+        Record(pipes);
+    }
 
     // Never freed: the process ends while the waiting thread may still be inside the library.
     ql::test::Bridge* bridge = nullptr;

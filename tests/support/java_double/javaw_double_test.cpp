@@ -239,3 +239,40 @@ TEST_CASE("the javaw double starts logged off when its control file says so, and
     const std::vector<std::string> expected = {"request 0*logon**", windows.Publication(true), "exit 7"};
     CHECK(Lines(events, 7) == Lines(expected));
 }
+
+TEST_CASE("record lines that several threads append at once stay whole") {
+    // The double's threads record at the same moment (a request, and the activation the launcher
+    // causes with it); under Wine a long line and a short one could overlap in the file.
+    char temp[MAX_PATH];
+    REQUIRE(GetTempPathA(MAX_PATH, temp) > 0);
+    const std::string path = std::string(temp) + "ql-append-" + std::to_string(GetCurrentProcessId()) + ".log";
+    DeleteFileA(path.c_str());
+    struct Writer {
+        std::string path;
+        std::string body;
+        static DWORD WINAPI Run(void* parameter) {
+            const auto* self = static_cast<const Writer*>(parameter);
+            for (int i = 0; i < 200; ++i) ql::test::AppendLine(self->path, self->body);
+            return 0;
+        }
+    };
+    const Writer writers[] = {{path, std::string(20000, 'x')}, {path, "activated hidden"}, {path, "publish 1 2"}};
+    std::vector<HANDLE> threads;
+    for (const Writer& writer : writers)
+        threads.push_back(CreateThread(nullptr, 0, &Writer::Run, const_cast<Writer*>(&writer), 0, nullptr));
+    for (HANDLE thread : threads) {
+        REQUIRE(thread != nullptr);
+        REQUIRE(WaitForSingleObject(thread, kTimeoutMs) == WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    const std::string contents = ReadWholeFile(path).value_or("");
+    DeleteFileA(path.c_str());
+    int whole = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = contents.substr(start, end - start);
+        for (const Writer& writer : writers) whole += line == writer.body;
+    }
+    CHECK(start == contents.size());
+    CHECK(whole == 600);
+}

@@ -526,7 +526,10 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
         std::atomic<bool> returned{false};
         std::thread user([&] {
             while (!returned) {
-                if (auto seen = TakeMessageBox(GetCurrentProcessId(), 200)) boxes.push_back(*seen);
+                auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
+                if (!seen) continue;
+                boxes.push_back(*seen);
+                if (seen->text.rfind("Failed to execute command.", 0) == 0) break;
             }
         });
         CHECK(Invoke(menu.p, 2) == S_OK);

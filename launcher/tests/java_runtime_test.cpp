@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "handle_table.h"
 #include "java_runtime.h"
 #include "ql/unique_handle.h"
 #include "registry.h"
@@ -180,38 +181,9 @@ void WaitForThreadsStartedSince(const std::set<DWORD>& known) {
 // The number of handles this process has open, from the system's handle table. GetProcessHandleCount
 // is no use under Wine 8: it reports 0 whatever is open.
 std::size_t HandlesOfThisProcess() {
-    struct Entry {
-        PVOID object;
-        ULONG_PTR processId;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT creatorBackTraceIndex;
-        USHORT objectTypeIndex;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    constexpr ULONG kSystemExtendedHandleInformation = 64;
-    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-    auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    REQUIRE(reinterpret_cast<void*>(query) != nullptr);
-    std::vector<ULONG_PTR> buffer(1 << 16);
-    LONG status = 0;
-    ULONG needed = 0;
-    while ((status = query(kSystemExtendedHandleInformation, buffer.data(),
-                           static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)), &needed)) == kInfoLengthMismatch) {
-        buffer.resize(buffer.size() * 2);
-    }
-    REQUIRE(status == 0);
-    // The table: a count, a reserved word, then the entries.
-    const ULONG_PTR count = buffer[0];
-    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 2);
-    std::size_t own = 0;
-    for (ULONG_PTR i = 0; i < count; ++i) {
-        if (entries[i].processId == GetCurrentProcessId()) ++own;
-    }
-    return own;
+    const auto handles = ql::test::HandlesOf(GetCurrentProcessId());
+    REQUIRE(handles.has_value());
+    return handles->size();
 }
 
 // What CreateProcessA reports for this command line, measured rather than assumed (Wine 8 reports

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "files.h"
 #include "handle_table.h"
 #include "launcher_harness.h"
 #include "message_box.h"
@@ -36,18 +37,6 @@ int Scaled(int fullCount) {
         return 100;
     }();
     return std::max(1, fullCount * percent / 100);
-}
-
-// ANSI text (the prefix's code page, 1252) as the application double records it: UTF-8.
-std::string AnsiToUtf8(const std::string& ansi) {
-    if (ansi.empty()) return {};
-    std::wstring wide(ansi.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
-                                    static_cast<int>(wide.size())));
-    std::string utf8(wide.size() * 3, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
-                                    static_cast<int>(utf8.size()), nullptr, nullptr));
-    return utf8;
 }
 
 // Reads the application double's record as it grows, taking only the lines added since the last

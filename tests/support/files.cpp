@@ -84,4 +84,15 @@ void RemoveTree(const std::string& folder) {
     RemoveDirectoryA(folder.c_str());
 }
 
+std::string AnsiToUtf8(const std::string& ansi) {
+    if (ansi.empty()) return {};
+    std::wstring wide(ansi.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
+                                    static_cast<int>(utf8.size()), nullptr, nullptr));
+    return utf8;
+}
+
 }  // namespace ql::test

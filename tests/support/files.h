@@ -25,4 +25,7 @@ bool MakeFolders(const std::string& path);
 // Removes the folder with everything in it (read-only files included).
 void RemoveTree(const std::string& folder);
 
+// ANSI text (the thread's code page) as UTF-8: how the application double records request texts.
+std::string AnsiToUtf8(const std::string& ansi);
+
 }  // namespace ql::test

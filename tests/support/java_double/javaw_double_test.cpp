@@ -132,17 +132,6 @@ Windows WindowsOf(const std::string& event, DWORD processId) {
     return windows;
 }
 
-// Request text (ANSI) as the double must record it: UTF-8.
-std::string AnsiToUtf8(const std::string& ansi) {
-    std::wstring wide(ansi.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
-                                    static_cast<int>(wide.size())));
-    std::string utf8(wide.size() * 3, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
-                                    static_cast<int>(utf8.size()), nullptr, nullptr));
-    return utf8;
-}
-
 Child StartJavaw(const ProductTree& tree, const std::string& commandLine) {
     Child::Options options;
     options.currentDirectory = tree.bin;

@@ -16,6 +16,14 @@ start)
   # A server left by an interrupted run would serve a stale prefix.
   wineserver -k >/dev/null 2>&1 </dev/null || true
   wineserver -w >/dev/null 2>&1 </dev/null || true
+  # A prefix made by another Wine cannot always be booted by this one: one made before the 32-bit
+  # Wine was installed has no 32-bit system, and every 32-bit program fails with "could not load
+  # kernel32.dll". The marker names the Wine that made the prefix; another one makes it anew.
+  wine_kind="$(wine64 --version 2>/dev/null) 32-bit:$([ -x /usr/lib/wine/wine ] && echo yes || echo no)"
+  if [ -e "$prefix/.ql-ready" ] && [ "$(cat "$prefix/.ql-ready")" != "$wine_kind" ]; then
+    echo "wine prefix made by another Wine ($(cat "$prefix/.ql-ready")): making it anew"
+    rm -f "$prefix/.ql-ready"
+  fi
   if [ ! -e "$prefix/.ql-ready" ]; then
     rm -rf "$prefix"
     started=$(date +%s)
@@ -28,7 +36,7 @@ start)
       wine reg add "$key" /v Auto /d 0 /f >>"$log" 2>&1 </dev/null
     done
     wineserver -w >/dev/null 2>&1 </dev/null
-    touch "$prefix/.ql-ready"
+    echo "$wine_kind" >"$prefix/.ql-ready"
     echo "wine prefix created in $(( $(date +%s) - started )) s: $prefix"
   fi
   # Persistent, but it ends by itself a minute after the last client if nobody stops it.

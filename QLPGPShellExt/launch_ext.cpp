@@ -82,6 +82,12 @@ std::string ExtensionFolder() {
     return folder;
 }
 
+void ShowExecuteFailure(DWORD error) {
+    char message[128];
+    wsprintfA(message, "Failed to execute command. Error code: %d", static_cast<int>(error));
+    MessageBoxA(nullptr, message, "Error", MB_ICONERROR);
+}
+
 // Starts the launcher with one request; shows the failure to the user. With `process`, the launcher's
 // process handle is asked for and handed back.
 bool StartLauncher(const std::string& program, const std::string& folder, const std::string& request,
@@ -96,9 +102,7 @@ bool StartLauncher(const std::string& program, const std::string& folder, const 
     execute.lpDirectory = folder.c_str();
     execute.nShow = SW_SHOWNORMAL;
     if (!ShellExecuteExA(&execute)) {
-        char message[128];
-        wsprintfA(message, "Failed to execute command. Error code: %d", static_cast<int>(GetLastError()));
-        MessageBoxA(nullptr, message, "Error", MB_ICONERROR);
+        ShowExecuteFailure(GetLastError());
         return false;
     }
     if (process != nullptr) *process = execute.hProcess;
@@ -166,11 +170,10 @@ void StartLaunchSeries(std::unique_ptr<LaunchSeries> series) {
             return;
         }
     }
-    char message[128];
-    wsprintfA(message, "Failed to execute command. Error code: %d", static_cast<int>(GetLastError()));
+    const DWORD error = GetLastError();
     if (series->module != nullptr) FreeLibrary(series->module);
     UnlockModule();
-    MessageBoxA(nullptr, message, "Error", MB_ICONERROR);
+    ShowExecuteFailure(error);
 }
 
 }  // namespace

@@ -299,7 +299,7 @@ void InvokeBenchmark(int rounds) {
         std::vector<std::string> ansi;
         for (int i = 0; i < count; ++i) {
             const std::string number = std::to_string(100000 + i);
-            ansi.push_back("C:\\Users\\root\\Documents\\selection\\" + std::string(61, 'n') + number + ".pgp");
+            ansi.push_back("C:\\Users\\root\\Documents\\selection\\" + std::string(61, 'n') + number + ".txt");  // "Protect" first
             paths.emplace_back(ansi.back().begin(), ansi.back().end());
         }
         const std::size_t launches = ql::shellext::BuildCommandRequests(0, "protect", ansi).size();

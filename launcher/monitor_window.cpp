@@ -70,9 +70,13 @@ void HandOverWaiting() {
 
 // Thread: tells the monitor window each time the application takes a request. It blocks in the
 // bridge library between takes and ends only with the process (or at once when the library cannot
-// report takes).
-DWORD WINAPI ReportTakes(void* window) {
-    while (WaitForOpenRequestTaken(INFINITE) == 1) PostMessageA(static_cast<HWND>(window), kRequestTakenMessage, 0, 0);
+// report takes). A notice that does not fit a queue flooded by other processes is posted again
+// shortly: lost, it would leave the waiting requests waiting for a take that never comes.
+DWORD WINAPI ReportTakes(void* parameter) {
+    const auto window = static_cast<HWND>(parameter);
+    while (WaitForOpenRequestTaken(INFINITE) == 1) {
+        while (!PostMessageA(window, kRequestTakenMessage, 0, 0) && IsWindow(window)) Sleep(10);
+    }
     return 0;
 }
 

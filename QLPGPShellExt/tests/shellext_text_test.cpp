@@ -264,20 +264,6 @@ TEST_CASE("a selection too long for one launch: consecutive requests of whole pa
         CAPTURE(c.longest);
         CHECK(BuildCommandRequests(7, "wipe", c.paths, c.longest) == c.requests);
     }
-    // The shipped bound: 10,000 paths of 100 characters in requests that each fit, none cut.
-    std::vector<std::string> paths;
-    for (int i = 0; i < 10000; ++i) paths.push_back("C:\\" + std::string(90, 'p') + std::to_string(10000 + i));
-    const auto requests = BuildCommandRequests(-1, "protect", paths);
-    const std::size_t perRequest = (ql::shellext::kLongestRequest - 13) / 99;  // 12 before the paths, 1 after
-    CHECK(requests.size() == (paths.size() + perRequest - 1) / perRequest);
-    std::string joined;
-    for (const std::string& request : requests) {
-        CHECK(request.size() <= ql::shellext::kLongestRequest);
-        joined += request.substr(12, request.size() - 13);
-    }
-    std::string all;
-    for (const std::string& path : paths) all += path + "*";
-    CHECK(joined == all);
 }
 
 TEST_CASE("the CF_HDROP list is read in one pass, within the block, in UTF-16 or 8-bit text") {

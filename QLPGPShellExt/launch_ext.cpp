@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "command_request.h"
@@ -79,6 +80,100 @@ std::string ExtensionFolder() {
     GetModuleFileNameA(g_hInstance, folder, MAX_PATH);
     PathRemoveFileSpecA(folder);
     return folder;
+}
+
+void ShowExecuteFailure(DWORD error) {
+    char message[128];
+    wsprintfA(message, "Failed to execute command. Error code: %d", static_cast<int>(error));
+    MessageBoxA(nullptr, message, "Error", MB_ICONERROR);
+}
+
+// Starts the launcher with one request; shows the failure to the user. With `process`, the launcher's
+// process handle is asked for and handed back.
+bool StartLauncher(const std::string& program, const std::string& folder, const std::string& request,
+                   HANDLE* process = nullptr) {
+    SHELLEXECUTEINFOA execute = {};
+    execute.cbSize = sizeof execute;
+    execute.fMask = process != nullptr ? SEE_MASK_NOCLOSEPROCESS : 0;
+    execute.hwnd = nullptr;
+    execute.lpVerb = nullptr;
+    execute.lpFile = program.c_str();
+    execute.lpParameters = request.c_str();
+    execute.lpDirectory = folder.c_str();
+    execute.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExA(&execute)) {
+        ShowExecuteFailure(GetLastError());
+        return false;
+    }
+    if (process != nullptr) *process = execute.hProcess;
+    return true;
+}
+
+// The requests of one command that needs several launches, and the reference on this library that
+// keeps it loaded while they are started.
+struct LaunchSeries {
+    std::string program;
+    std::string folder;
+    std::vector<std::string> requests;
+    HMODULE module = nullptr;
+};
+
+// Waits until a launcher has its request in the running launcher's hands (it ended) or is itself
+// the running launcher (it owns the monitor window), so that the next request arrives after it.
+// False when it ended with a failure of its own, which it has shown to the user.
+bool AwaitHandOver(HANDLE process) {
+    constexpr DWORD kLookEveryMs = 50;
+    const DWORD id = GetProcessId(process);
+    for (;;) {
+        if (WaitForSingleObject(process, kLookEveryMs) != WAIT_TIMEOUT) {
+            DWORD code = 0;
+            return GetExitCodeProcess(process, &code) && code == 0;
+        }
+        DWORD owner = 0;
+        if (HWND monitor = FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor"))
+            GetWindowThreadProcessId(monitor, &owner);
+        if (owner == id) return true;
+    }
+}
+
+// Thread: starts one launcher per request, in order, each once the one before has handed its
+// request over. A failure stops the series: the user has been told, and the rest would fail alike.
+DWORD WINAPI RunLaunchSeries(void* parameter) {
+    const HMODULE module = static_cast<LaunchSeries*>(parameter)->module;
+    {
+        const std::unique_ptr<LaunchSeries> series(static_cast<LaunchSeries*>(parameter));
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        for (const std::string& request : series->requests) {
+            HANDLE process = nullptr;
+            if (!StartLauncher(series->program, series->folder, request, &process)) break;
+            if (process == nullptr) continue;  // started through something that gives no process
+            const bool handedOver = AwaitHandOver(process);
+            CloseHandle(process);
+            if (!handedOver) break;
+        }
+        if (SUCCEEDED(com)) CoUninitialize();
+    }
+    UnlockModule();
+    FreeLibraryAndExitThread(module, 0);
+}
+
+// Starts the series on a thread of its own, so that Explorer's thread returns at once.
+void StartLaunchSeries(std::unique_ptr<LaunchSeries> series) {
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&RunLaunchSeries),
+                            &series->module))
+        series->module = nullptr;
+    LockModule();
+    if (series->module != nullptr) {
+        if (HANDLE thread = CreateThread(nullptr, 0, &RunLaunchSeries, series.get(), 0, nullptr)) {
+            series.release();  // the thread's now
+            CloseHandle(thread);
+            return;
+        }
+    }
+    const DWORD error = GetLastError();
+    if (series->module != nullptr) FreeLibrary(series->module);
+    UnlockModule();
+    ShowExecuteFailure(error);
 }
 
 }  // namespace
@@ -306,21 +401,17 @@ void CQLPGPLaunchExt::RunCommand(int kind, HWND ownerWindow) {
     }
 
     const std::string program = folder + "\\QuilloraOpenPGP.exe";
-    const std::string request = BuildCommandRequest(window, command->commandField, m_files);
-    SHELLEXECUTEINFOA execute = {};
-    execute.cbSize = sizeof execute;
-    execute.fMask = 0;
-    execute.hwnd = nullptr;
-    execute.lpVerb = nullptr;
-    execute.lpFile = program.c_str();
-    execute.lpParameters = request.c_str();
-    execute.lpDirectory = folder.c_str();
-    execute.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExA(&execute)) {
-        char message[128];
-        wsprintfA(message, "Failed to execute command. Error code: %d", static_cast<int>(GetLastError()));
-        MessageBoxA(nullptr, message, "Error", MB_ICONERROR);
+    // As many requests as it takes for every launch to stay within the command-line limit.
+    std::vector<std::string> requests = BuildCommandRequests(window, command->commandField, m_files);
+    if (requests.size() == 1) {
+        StartLauncher(program, folder, requests.front());
+        return;
     }
+    auto series = std::make_unique<LaunchSeries>();
+    series->program = program;
+    series->folder = folder;
+    series->requests = std::move(requests);
+    StartLaunchSeries(std::move(series));
 }
 
 }  // namespace ql::shellext

@@ -6,6 +6,11 @@
 // the Java application's thread waits, then takes the slot's text. A request that arrives before the
 // previous one was taken replaces it. A named mutex keeps a reader from ever copying a slot that a
 // writer is half-way through.
+//
+// So that a writer can avoid that replacement, the block counts the requests written and taken
+// (after its other fields, which keep their offsets), and the reader signals a second named
+// auto-reset event each time it has taken the slot's text: the launcher waits on that event and hands
+// over its next request only when nothing written is still untaken.
 
 #include <jni.h>
 #include <windows.h>
@@ -28,6 +33,7 @@ namespace {
 constexpr char kOpenRequestEventName[] = "QuilloraOpenPGPOpenFileMonitor";
 constexpr char kCommandEventName[] = "QLOPGPCmdlineRequest";
 constexpr char kSlotLockName[] = "QuilloraOpenPGPOpenFileRequestLock";
+constexpr char kRequestTakenEventName[] = "QuilloraOpenPGPOpenFileRequestTaken";
 
 // How long a writer or the reader waits for the slot lock. The lock is only ever held for one copy of
 // at most 64 KiB; running out of time means its holder is frozen, and the request goes through
@@ -40,21 +46,27 @@ struct SharedBlock {
     std::int32_t creatorPending;
     char requestBuffer[ql::kRequestSlotBytes];
     char commandBuffer[ql::kRequestSlotBytes];
+    // Both change only under the slot lock. Written counts the requests stored with a signal that a
+    // reader will consume; a take sets taken to written, since it consumes every signal before it.
+    std::uint32_t requestsWritten;
+    std::uint32_t requestsTaken;
 };
 
 // The block's layout is shared by every process that maps the library, 32-bit and 64-bit alike.
 static_assert(offsetof(SharedBlock, creatorPending) == 8);
 static_assert(offsetof(SharedBlock, requestBuffer) == 12);
 static_assert(offsetof(SharedBlock, commandBuffer) == 12 + ql::kRequestSlotBytes);
-static_assert(sizeof(SharedBlock) == 12 + 2 * ql::kRequestSlotBytes);
+static_assert(offsetof(SharedBlock, requestsWritten) == 12 + 2 * ql::kRequestSlotBytes);
+static_assert(sizeof(SharedBlock) == 12 + 2 * ql::kRequestSlotBytes + 8);
 
 // Every field, zeros included, is stored in the image, so the block starts from these values again
 // whenever a process maps the library while no other process has it loaded.
-__attribute__((section(".shared"), shared)) SharedBlock g_shared = {0, 0, 1, {}, {}};
+__attribute__((section(".shared"), shared)) SharedBlock g_shared = {0, 0, 1, {}, {}, 0, 0};
 
 // Per-process handles, owned from process attach to process detach.
 HANDLE g_openRequestEvent = nullptr;
 HANDLE g_slotLock = nullptr;
+HANDLE g_requestTakenEvent = nullptr;
 
 // Window handles cross processes as 32-bit values; handles are sign-extended on 64-bit Windows.
 HWND ToHwnd(std::uint32_t value) {
@@ -115,20 +127,30 @@ void OnProcessAttach() {
     }
     // Created or opened by every loader; without it the channel still works, only unguarded.
     g_slotLock = CreateMutexA(attributes, FALSE, kSlotLockName);
+    // Likewise; without it writers are never told of a take and hand over at once, as before.
+    g_requestTakenEvent = CreateEventA(attributes, FALSE, FALSE, kRequestTakenEventName);
 }
 
 void OnProcessDetach() {
+    if (g_requestTakenEvent != nullptr) CloseHandle(g_requestTakenEvent);
     if (g_slotLock != nullptr) CloseHandle(g_slotLock);
     if (g_openRequestEvent != nullptr) CloseHandle(g_openRequestEvent);
-    g_slotLock = g_openRequestEvent = nullptr;
+    g_requestTakenEvent = g_slotLock = g_openRequestEvent = nullptr;
 }
 
 // The slot's text, taken under the lock. The event is cleared in the same hold: a signal still
 // pending then belongs to text this reader has already taken, and would otherwise deliver it twice.
+// A writer waiting for the slot is told once the lock is released.
 std::string TakeRequest() {
-    SlotLockGuard lock;
-    ResetEvent(g_openRequestEvent);
-    return std::string(g_shared.requestBuffer, strnlen(g_shared.requestBuffer, ql::kRequestSlotBytes));
+    std::string text;
+    {
+        SlotLockGuard lock;
+        ResetEvent(g_openRequestEvent);
+        text.assign(g_shared.requestBuffer, strnlen(g_shared.requestBuffer, ql::kRequestSlotBytes));
+        StoreShared(g_shared.requestsTaken, LoadShared(g_shared.requestsWritten));
+    }
+    if (g_requestTakenEvent != nullptr) SetEvent(g_requestTakenEvent);
+    return text;
 }
 
 // Request texts are ANSI bytes; the Java string is made from their UTF-16 form, so that paths with
@@ -164,7 +186,10 @@ QLPGP_API int RequestOpenFile(const char* request) {
         // request with the text of another half-written.
         SlotLockGuard lock;
         CopyToSlot(g_shared.requestBuffer, *fitted);
-        return SetEvent(g_openRequestEvent);
+        const BOOL signalled = SetEvent(g_openRequestEvent);
+        // Only a signal some reader will consume makes the request one that waits to be taken.
+        if (signalled) StoreShared(g_shared.requestsWritten, LoadShared(g_shared.requestsWritten) + 1);
+        return signalled;
     } catch (...) {
         ql::WriteDiagnostic("QLPGPUtils: request not stored (out of memory)\n");
         return 0;
@@ -177,6 +202,18 @@ QLPGP_API int SendCommand(const char* command) {
     if (event == nullptr) return 0;
     SetEvent(event);
     return CloseHandle(event);
+}
+
+QLPGP_API int IsOpenRequestPending(void) {
+    if (g_requestTakenEvent == nullptr) return 0;
+    return LoadShared(g_shared.requestsWritten) != LoadShared(g_shared.requestsTaken) ? 1 : 0;
+}
+
+QLPGP_API int WaitForOpenRequestTaken(DWORD timeoutMs) {
+    if (g_requestTakenEvent == nullptr) return -1;
+    const DWORD result = WaitForSingleObject(g_requestTakenEvent, timeoutMs);
+    if (result == WAIT_OBJECT_0) return 1;
+    return result == WAIT_TIMEOUT ? 0 : -1;
 }
 
 QLPGP_API HWND GetMainWnd(void) { return ToHwnd(LoadShared(g_shared.mainWnd)); }

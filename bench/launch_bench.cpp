@@ -7,20 +7,32 @@
 //            JavaSoft keys, which costs the version probe)
 //   loads    what loading DLLs costs a trivial program (for finding what a start costs): each
 //            further argument is one set of DLLs, separated by semicolons
-// usage: launch_bench.exe [runs] [forward|first|all]    (default: 40 all)
+//   burst    12 forwarders started together, beside 12 started one after another: from the first
+//            start until the application has the last request
+//   invoke   the extension's InvokeCommand for 1,000 and 10,000 selected files (the extension beside
+//            the launcher, the application running): until it returns, and until the application
+//            has the last path
+// usage: launch_bench.exe [runs] [forward|first|burst|invoke|all]    (default: 40 all)
 //        launch_bench.exe <runs> loads <dll>[;<dll>...]...
 // It prints Markdown tables of milliseconds. Not a test: no time is judged.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <ole2.h>
+#include <shlobj.h>
+
+#include "QLPGPShellExt_h.h"
 #include "bench_stats.h"
+#include "command_request.h"
+#include "hdrop_data_object.h"
 #include "child_process.h"
 #include "files.h"
 #include "java_runtime.h"
@@ -210,6 +222,128 @@ void FirstStartBenchmark(int rounds) {
     std::fflush(stdout);
 }
 
+// A first instance and its application, waiting for requests.
+struct RunningApplication {
+    ProductTree tree;
+    Child first;
+    RunningApplication() : first(Start(tree.LauncherCommand("0*logon**"))) {
+        const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
+        while (tree.Events("publish").empty())
+            if (GetTickCount64() > deadline) Fail("the application does not wait for requests"); else Sleep(5);
+    }
+    ~RunningApplication() { CloseApplication(first); }
+    // Waits until the application has recorded `count` requests; the moment it saw them.
+    double WaitForRequests(std::size_t count) const {
+        const ULONGLONG deadline = GetTickCount64() + 4 * kTimeoutMs;
+        while (tree.Events("request").size() < count)
+            if (GetTickCount64() > deadline) Fail("requests missing in the application"); else Sleep(1);
+        return NowSeconds();
+    }
+};
+
+void BurstBenchmark(int rounds) {
+    constexpr int kBurst = 12;
+    RunningApplication application;
+    Series together{"**12 forwarders started together: first start to the last request in the application**", {}};
+    Series inTurn{"12 forwarders one after another: first start to the last request in the application", {}};
+    std::size_t expected = 0;
+    auto burst = [&](bool wait) {
+        const double start = NowSeconds();
+        std::vector<Child> forwarders;
+        for (int i = 0; i < kBurst; ++i) {
+            forwarders.push_back(Start(application.tree.LauncherCommand(
+                "\"0*unprotect*C:\\Users\\root\\Documents\\burst " + std::to_string(expected + i) + ".pgp*\"")));
+            if (wait && !forwarders.back().Wait(kTimeoutMs)) Fail("a forwarder did not end");
+        }
+        expected += kBurst;
+        const double last = application.WaitForRequests(expected);
+        for (Child& forwarder : forwarders)
+            if (!forwarder.Wait(kTimeoutMs) || forwarder.ExitCode() != 0) Fail("a forwarder failed");
+        return (last - start) * 1e3;
+    };
+    std::vector<std::pair<Series*, std::function<double()>>> series = {
+        {&together, [&] { return burst(false); }},
+        {&inTurn, [&] { return burst(true); }},
+    };
+    RunInterleaved(rounds, series);
+    std::vector<std::string> arrived = application.tree.Events("request");
+    std::sort(arrived.begin(), arrived.end());
+    if (std::unique(arrived.begin(), arrived.end()) != arrived.end() || arrived.size() != expected)
+        Fail("a burst request was lost or delivered twice");
+    std::printf("### Burst of 12 requests (%d-bit), the application running\n\n", static_cast<int>(sizeof(void*) * 8));
+    ql::bench::PrintTable("ms", {&together, &inTurn}, &inTurn);
+}
+
+void InvokeBenchmark(int rounds) {
+    RunningApplication application;
+    // The extension beside the launcher, as installed, loaded as Explorer loads it.
+    const std::string name = sizeof(void*) == 8 ? "QLPGPShellExt64.dll" : "QLPGPShellExt.dll";
+    const std::string extension = application.tree.bin() + name;
+    if (!CopyFileA((ProgramDirectory() + name).c_str(), extension.c_str(), FALSE)) Fail("cannot copy " + name);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HMODULE module = LoadLibraryA(extension.c_str());
+    auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    if (getClassObject == nullptr ||
+        getClassObject(CLSID_QLPGPLaunchExt, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK)
+        Fail("cannot load " + extension);
+
+    std::printf("### InvokeCommand for large selections (%d-bit), the application running\n\n",
+                static_cast<int>(sizeof(void*) * 8));
+    std::printf("| files | launches | runs | returned to Explorer ms (median) | max | last path in the application ms (median) | max |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::size_t expected = 0;
+    for (const int count : {1000, 10000}) {
+        std::vector<std::wstring> paths;
+        std::vector<std::string> ansi;
+        for (int i = 0; i < count; ++i) {
+            const std::string number = std::to_string(100000 + i);
+            ansi.push_back("C:\\Users\\root\\Documents\\selection\\" + std::string(61, 'n') + number + ".txt");  // "Protect" first
+            paths.emplace_back(ansi.back().begin(), ansi.back().end());
+        }
+        const std::size_t launches = ql::shellext::BuildCommandRequests(0, "protect", ansi).size();
+        Series returned{"returned", {}}, arrived{"arrived", {}};
+        const int runs = count >= 10000 ? std::max(1, rounds / 8) : std::max(1, rounds / 4);
+        for (int run = 0; run < runs; ++run) {
+            IShellExtInit* init = nullptr;
+            factory->CreateInstance(nullptr, IID_IShellExtInit, reinterpret_cast<void**>(&init));
+            IContextMenu* menu = nullptr;
+            init->QueryInterface(IID_IContextMenu, reinterpret_cast<void**>(&menu));
+            HdropDataObject data(HdropDataObject::Mode::Hdrop, paths);
+            if (init->Initialize(nullptr, &data, nullptr) != S_OK) Fail("Initialize failed");
+            HMENU explorer = CreatePopupMenu();
+            menu->QueryContextMenu(explorer, 0, 1, 0x7FFF, CMF_NORMAL);
+            CMINVOKECOMMANDINFO info = {};
+            info.cbSize = sizeof info;
+            info.lpVerb = MAKEINTRESOURCEA(0);
+            info.nShow = SW_SHOWNORMAL;
+            const double start = NowSeconds();
+            if (menu->InvokeCommand(&info) != S_OK) Fail("InvokeCommand failed");
+            returned.samples.push_back((NowSeconds() - start) * 1e3);
+            expected += launches;
+            arrived.samples.push_back((application.WaitForRequests(expected) - start) * 1e3);
+            DestroyMenu(explorer);
+            menu->Release();
+            init->Release();
+        }
+        // Every path of the last run arrived once, whole.
+        const std::vector<std::string> requests = application.tree.Events("request");
+        std::string carried;
+        for (std::size_t i = requests.size() - launches; i < requests.size(); ++i)
+            carried += requests[i].substr(11, requests[i].size() - 12);  // "\"0*protect*" ... "\""
+        std::string all;
+        for (const std::string& path : ansi) all += path + "*";
+        if (carried != all) Fail("the selection did not arrive whole, in order");
+        const auto r = ql::bench::Summarize(returned.samples), a = ql::bench::Summarize(arrived.samples);
+        std::printf("| %d | %zu | %d | %.2f | %.2f | %.1f | %.1f |\n", count, launches, runs, r.median, r.max, a.median,
+                    a.max);
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+    factory->Release();
+}
+
 void LoadsBenchmark(int rounds, const std::vector<std::string>& sets) {
     std::vector<Series> rows(sets.size() + 1);
     rows[0].name = "trivial program, start to end (floor)";
@@ -236,14 +370,17 @@ int main(int argc, char** argv) {
         LoadsBenchmark(rounds, std::vector<std::string>(argv + 3, argv + argc));
         return 0;
     }
-    if (rounds < 1 || (which != "forward" && which != "first" && which != "all")) {
-        std::fprintf(stderr, "usage: launch_bench.exe [runs] [forward|first|all]\n"
+    if (rounds < 1 || (which != "forward" && which != "first" && which != "burst" && which != "invoke" &&
+                       which != "all")) {
+        std::fprintf(stderr, "usage: launch_bench.exe [runs] [forward|first|burst|invoke|all]\n"
                              "       launch_bench.exe <runs> loads <dll>[;<dll>...]...\n");
         return 2;
     }
     try {
-        if (which != "first") ForwardBenchmark(rounds);
-        if (which != "forward") FirstStartBenchmark(rounds);
+        if (which == "forward" || which == "all") ForwardBenchmark(rounds);
+        if (which == "first" || which == "all") FirstStartBenchmark(rounds);
+        if (which == "burst" || which == "all") BurstBenchmark(rounds);
+        if (which == "invoke" || which == "all") InvokeBenchmark(rounds);
     } catch (const std::exception& error) {
         Fail(error.what());
     }

@@ -4,7 +4,8 @@
 #
 # For each preset it configures the build tree if needed, builds the `bench` target (the benchmark
 # programs and what they start), then runs in that tree's private Wine prefix and server:
-#   launch_bench   forwarded request and first starts, against trivial program starts   (ms)
+#   launch_bench   forwarded request and first starts, against trivial program starts;   (ms)
+#                  bursts of 12 forwarders; InvokeCommand for 1,000 / 10,000 files
 #   channel_bench  RequestOpenFile to the waiting thread's return, 10,000 rounds          (us)
 #   shellext_bench the context-menu handler for 10 / 1,000 / 10,000 files                 (ms, us)
 # The tables also go to build/<preset>/bench-results.md. At the end it runs bench/footprint.sh

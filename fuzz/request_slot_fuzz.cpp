@@ -6,7 +6,8 @@
 // Input layout: the first two bytes (little-endian) are the slot's text limit, so that small slots
 // can be filled by small inputs; the rest is the request. The same rest, cut at line feeds into
 // paths, also builds the extension's request (window, command, one field per path), whose cut must
-// be the request of its first paths.
+// be the request of its first paths, and the extension's split of those paths into requests that
+// each fit the limit.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -87,6 +88,32 @@ void CheckExtensionRequest(std::string_view text, std::size_t limit, std::int32_
             "a cut extension request without its command keeps only the window field");
 }
 
+// The extension's selection split into requests of at most `limit` characters: each request is whole
+// (window, command, whole paths), fits, and together they carry every path that fits alone, in
+// order, once.
+void CheckExtensionSplit(std::string_view text, std::size_t limit, std::int32_t window) {
+    const std::vector<std::string> paths = PathsOf(text);
+    const std::string head = "\"" + std::to_string(window) + "*wipe*";
+    const std::vector<std::string> requests = ql::shellext::BuildCommandRequests(window, "wipe", paths, limit);
+    Require(!requests.empty(), "a split gives at least one request");
+    std::vector<std::string> carried;
+    for (const std::string& request : requests) {
+        Require(request.starts_with(head) && request.ends_with("\""), "each request has both fields and its quotes");
+        Require(request.size() <= limit || requests.size() == 1, "each request fits");
+        std::string_view items(request);
+        items.remove_prefix(head.size());
+        items.remove_suffix(1);
+        Require(requests.size() == 1 || !items.empty(), "no request of several is empty");
+        for (std::size_t star; (star = items.find('*')) != std::string_view::npos; items.remove_prefix(star + 1))
+            carried.emplace_back(items.substr(0, star));
+        Require(items.empty(), "each request ends with a whole field");
+    }
+    std::vector<std::string> expected;
+    for (const std::string& path : paths)
+        if (head.size() + path.size() + 2 <= limit) expected.push_back(path);
+    Require(carried == expected, "the requests carry every path that fits, in order, once");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -98,5 +125,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The slot's own limit: inputs are shorter, so they are stored unchanged.
     Require(FitRequestToSlot(request) == request, "a request within the slot's limit is stored unchanged");
     CheckExtensionRequest(request, limit, static_cast<std::int32_t>(limit * 2654435761u));
+    CheckExtensionSplit(request, limit, static_cast<std::int32_t>(limit * 2654435761u));
     return 0;
 }

@@ -73,7 +73,12 @@ int Forward(std::string commandLine) {
     data.cbData = static_cast<DWORD>(request.size() + 1);
     data.lpData = request.data();
     SetForegroundWindow(monitor);
-    SendMessageA(monitor, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    // Returns as soon as the running launcher has the request (handed over or waiting its turn); it
+    // refuses one only when too many are waiting, and the user must then hear of it.
+    if (SendMessageA(monitor, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)) == ql::kRequestRefused) {
+        ql::ShowError(ql::kRefusedMessage);
+        return ql::kRefusedExitCode;
+    }
     return 0;
 }
 

@@ -5,11 +5,24 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 namespace ql {
 
 inline constexpr char kMonitorClassName[] = "QuilloraOpenPGPFileMonitorWnd";
 inline constexpr char kMonitorWindowTitle[] = "OpenFileMonitor";
 inline constexpr char kStatusMessageName[] = "QLOPGPStatusMessage";
+
+// The monitor window keeps the requests that arrive while the application has not yet taken the one
+// handed over before, in arrival order, and hands each over once the one before has been taken. At
+// most this many wait; a request beyond them is refused.
+inline constexpr std::size_t kWaitingRequestsBound = 1000;
+// WM_COPYDATA's result for a refused request (an accepted one gives 0), and the exit code of the
+// forwarder whose request was refused.
+inline constexpr LRESULT kRequestRefused = 2;
+inline constexpr int kRefusedExitCode = -4;
+inline constexpr char kRefusedMessage[] =
+    "Quillora OpenPGP has too many requests waiting; this one was not passed on. Please try again later.";
 
 // 1 on success; -3 after showing the failure.
 int RegisterMonitorClass(HINSTANCE instance);

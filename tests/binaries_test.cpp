@@ -148,7 +148,8 @@ TEST_CASE("QLPGPUtils.dll exports its plain functions and the wait native under 
     INFO("exports: " << Join(image.exports));
     CHECK(image.exportDllName == "QLPGPUtils.dll");
 
-    for (const std::string plain : {"RequestOpenFile", "SendCommand", "GetMainWnd", "GetHiddenWnd"}) {
+    for (const std::string plain : {"RequestOpenFile", "SendCommand", "GetMainWnd", "GetHiddenWnd",
+                                    "IsOpenRequestPending", "WaitForOpenRequestTaken"}) {
         CAPTURE(plain);
         CHECK(image.Exports(plain));
     }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,7 +60,8 @@ struct ExecuteSeen {
     BOOL result;
     DWORD lastError;
 };
-std::vector<ExecuteSeen> g_executes;
+std::vector<ExecuteSeen> g_executes;  // under g_executesLock: long selections are started from a thread
+std::mutex g_executesLock;
 decltype(&ShellExecuteExA) g_realShellExecuteExA = nullptr;
 BOOL WINAPI RecordShellExecuteExA(SHELLEXECUTEINFOA* info) {
     ExecuteSeen seen{info->cbSize, info->fMask, info->hwnd, info->lpVerb == nullptr, info->lpFile ? info->lpFile : "",
@@ -67,6 +69,7 @@ BOOL WINAPI RecordShellExecuteExA(SHELLEXECUTEINFOA* info) {
                      info->nShow, FALSE, 0};
     seen.result = g_realShellExecuteExA(info);
     seen.lastError = GetLastError();
+    const std::lock_guard<std::mutex> lock(g_executesLock);
     g_executes.push_back(seen);
     SetLastError(seen.lastError);
     return seen.result;
@@ -505,6 +508,61 @@ TEST_CASE("commands: every offset, the owner window field, the call that starts 
     REQUIRE(session.tree.WaitForStarts(1));
     CHECK(session.tree.Starts()[0].commandLine == "\"" + session.tree.launcher() + "\" \"0*wipe*" + items + "\"");
     DestroyWindow(owner);
+}
+
+TEST_CASE("thousands of selected paths: consecutive launches in order, each within the bound, every path once") {
+    Session session;
+    for (const int count : {1000, 10000}) {
+        CAPTURE(count);
+        // Paths of 100 characters that differ only in their number.
+        const std::string folder = session.tree.root() + "selection\\";
+        std::vector<std::wstring> paths;
+        std::string all;
+        for (int i = 0; i < count; ++i) {
+            const std::string number = std::to_string(100000 + i);
+            const std::string path = folder + std::string(100 - folder.size() - number.size() - 4, 'n') + number + ".pgp";
+            paths.push_back(Widen(path));
+            all += path + "*";
+        }
+        Released<IContextMenu> menu = session.Create();
+        HdropDataObject data(HdropDataObject::Mode::Hdrop, paths);
+        REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+        ExplorerMenu explorer;
+        REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
+        session.tree.ClearStarts();
+        {
+            const std::lock_guard<std::mutex> lock(g_executesLock);
+            g_executes.clear();
+        }
+        REQUIRE(Invoke(menu.p, 2) == S_OK);
+
+        // As many launches as full requests of at most 32,468 characters take: "\"0*wipe*" and the
+        // closing quote around 101 characters a path.
+        const std::size_t perLaunch = (32468 - 9) / 101;
+        const std::size_t launches = (static_cast<std::size_t>(count) + perLaunch - 1) / perLaunch;
+        REQUIRE(session.tree.WaitForStarts(launches));
+        const std::string prefix = "\"" + session.tree.launcher() + "\" ";
+        std::string carried;
+        for (const auto& start : session.tree.Starts()) {
+            CHECK(start.commandLine.size() < 32767);
+            REQUIRE(start.commandLine.rfind(prefix + "\"0*wipe*", 0) == 0);
+            const std::string request = start.commandLine.substr(prefix.size());
+            CHECK(request.size() <= 32468);
+            REQUIRE(request.size() > 10);
+            CHECK(request.substr(request.size() - 2) == "*\"");
+            carried += request.substr(8, request.size() - 9);
+        }
+        CHECK(session.tree.Starts().size() == launches);
+        CHECK(carried == all);  // whole paths, in order, each once
+        // The series is over once every call has come back (its thread still uses the patched call).
+        const auto calls = [] {
+            const std::lock_guard<std::mutex> lock(g_executesLock);
+            return g_executes.size();
+        };
+        const ULONGLONG deadline = GetTickCount64() + kWaitMs;
+        while (calls() < launches && GetTickCount64() < deadline) Sleep(10);
+        CHECK(calls() == launches);
+    }
 }
 
 TEST_CASE("without a launcher beside it the extension says so; Help opens the help page maximised") {

@@ -243,6 +243,29 @@ TEST_CASE("the request string: quotes, window field, command field and one field
     }
 }
 
+TEST_CASE("a selection too long for one launch: consecutive requests of whole paths, each within the bound") {
+    using ql::shellext::BuildCommandRequests;
+    const std::string a(10, 'a'), b(10, 'b'), c(10, 'c'), tooLong(21, 'x');  // 31 alone
+    struct Case {
+        std::size_t longest;
+        std::vector<std::string> paths;
+        std::vector<std::string> requests;
+    };
+    // "\"7*wipe*" is 8 characters; a path adds itself and an asterisk; the closing quote 1.
+    const Case cases[] = {
+        {31, {a, b}, {"\"7*wipe*" + a + "*" + b + "*\""}},                         // exactly the bound
+        {30, {a, b}, {"\"7*wipe*" + a + "*\"", "\"7*wipe*" + b + "*\""}},          // one short of it
+        {30, {a, tooLong, b, c}, {"\"7*wipe*" + a + "*\"", "\"7*wipe*" + b + "*\"", "\"7*wipe*" + c + "*\""}},
+        {20, {a}, {"\"7*wipe*" + a + "*\""}},                                      // one path alone at the bound
+        {19, {a}, {"\"7*wipe*\""}},                                                // left out: the command still runs
+        {100, {}, {"\"7*wipe*\""}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.longest);
+        CHECK(BuildCommandRequests(7, "wipe", c.paths, c.longest) == c.requests);
+    }
+}
+
 TEST_CASE("the CF_HDROP list is read in one pass, within the block, in UTF-16 or 8-bit text") {
     using ql::shellext::ReadDropList;
     // A DROPFILES header (pFiles, pt, fNC, fWide) followed by `names`.

@@ -25,6 +25,15 @@ extern "C" {
 // after its last whole field; one whose first field alone does not fit is refused (result 0).
 QLPGP_API int RequestOpenFile(const char* request);
 
+// Nonzero while a request stored by RequestOpenFile has not yet been taken by the Java application's
+// waiting thread: a request stored now would replace it. Always 0 in a process that could not open
+// the event that tells of takes (writers then hand over at once, and the latest request wins).
+QLPGP_API int IsOpenRequestPending(void);
+
+// Waits until the Java application's waiting thread takes a request from the slot: 1 when it did,
+// 0 on time-out, -1 when this process cannot wait for it. Meant for one waiter, the launcher.
+QLPGP_API int WaitForOpenRequestTaken(DWORD timeoutMs);
+
 // Stores the command text and signals the event "QLOPGPCmdlineRequest" if some process created it.
 // Nonzero when that event existed.
 QLPGP_API int SendCommand(const char* command);

@@ -58,11 +58,13 @@ struct RunningProduct {
     size_t RequestCount() { return tree.Events("request").size(); }
 };
 
-// Sends WM_COPYDATA as any process could.
-void SendCopyData(HWND window, const void* data, DWORD size) {
+// Sends WM_COPYDATA as any process could; the window's answer, or -1 when the send failed.
+LRESULT SendCopyData(HWND window, const void* data, DWORD size) {
     COPYDATASTRUCT copy{0, size, const_cast<void*>(data)};
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 10000, &ignored);
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copy), SMTO_NORMAL, 10000, &result))
+        return -1;
+    return static_cast<LRESULT>(result);
 }
 
 }  // namespace
@@ -177,9 +179,9 @@ TEST_CASE("the monitor window survives malformed forwarding messages") {
     CHECK(product.first.ExitCode() == STILL_ACTIVE);
 }
 
-TEST_CASE("launchers started together start one application and lose no forwarder") {
+TEST_CASE("launchers started together start one application and every request arrives once") {
     ProductTree tree;
-    constexpr int kLaunchers = 4;
+    constexpr int kLaunchers = 12;
     std::vector<Child> launchers;
     std::set<std::string> sent;
     for (int i = 0; i < kLaunchers; ++i) {
@@ -188,7 +190,7 @@ TEST_CASE("launchers started together start one application and lose no forwarde
         launchers.push_back(StartLauncher(tree, request, /*suspended=*/true));
         REQUIRE(launchers.back().started());
     }
-    // Let them all go at once, so that they race for the mutex.
+    // Let them all go at once, so that they race for the mutex while the application starts.
     for (Child& launcher : launchers) launcher.Resume();
     // All but the first instance end, each with 0; the first instance stays with the application.
     auto running = [&] {
@@ -202,26 +204,15 @@ TEST_CASE("launchers started together start one application and lose no forwarde
     for (Child& launcher : launchers) {
         if (launcher.ExitCode() != STILL_ACTIVE) CHECK(launcher.ExitCode() == 0);
     }
-    REQUIRE(tree.WaitForRecord("publish", 1, kStartTimeoutMs));
+    CHECK(tree.WaitForRecord("request", kLaunchers - 1, kStartTimeoutMs));
     CHECK(tree.Events("start").size() == 1);
 
-    // The last request put in the slot is the last one the application takes. The slot is shared by
-    // the processes that loaded this very file, so the tree's copy is the one to look into.
-    Bridge bridge(tree.bin() + "QLPGPUtils.dll");
-    REQUIRE(bridge.loaded());
-    const std::string last = bridge.shared()->requestBuffer;
-    if (!last.empty()) {
-        const ULONGLONG lastDeadline = GetTickCount64() + kStartTimeoutMs;
-        while ((tree.Events("request").empty() || tree.Events("request").back() != last) &&
-               GetTickCount64() < lastDeadline)
-            Sleep(25);
-        CHECK(tree.Events("request").back() == last);
-    }
-    // Whatever arrived was sent, and arrived once.
-    std::vector<std::string> arrived = tree.Events("request");
+    // The first instance's request on the application's command line, then the others through the
+    // channel: each once, none lost.
     const std::string commandLine = tree.Events("cmdline").at(0);
     const std::string mainClass = "com.brennick.Launcher ";
-    arrived.push_back(commandLine.substr(commandLine.find(mainClass) + mainClass.size()));
+    std::vector<std::string> arrived = {commandLine.substr(commandLine.find(mainClass) + mainClass.size())};
+    for (const std::string& request : tree.Events("request")) arrived.push_back(request);
     std::set<std::string> unique;
     for (std::string text : arrived) {
         if (text.front() == '"') text = text.substr(1, text.size() - 2);
@@ -229,6 +220,40 @@ TEST_CASE("launchers started together start one application and lose no forwarde
         CHECK(sent.count(text) == 1);
         CHECK(unique.insert(text).second);
     }
+    CHECK(unique == sent);
+}
+
+TEST_CASE("requests wait their turn in arrival order; past the bound one is refused and the user told") {
+    // The application takes nothing until the hold file goes.
+    RunningProduct product("delay-ms 1\nhold-while hold");
+    const std::string hold = product.tree.jreBin() + "hold";
+    product.tree.WriteFile(hold, "");
+    REQUIRE(product.tree.WaitForRecord("windows", 1, kStartTimeoutMs));
+
+    // One request in the channel, then as many waiting in the launcher as it keeps.
+    constexpr int kBound = 1000;
+    std::vector<std::string> sent;
+    for (int i = 0; i <= kBound; ++i) {
+        sent.push_back("0*wipe*C:\\waiting " + std::to_string(i) + "*");
+        REQUIRE(SendCopyData(product.monitor, sent.back().c_str(), static_cast<DWORD>(sent.back().size() + 1)) == 0);
+    }
+    const std::string refused = "0*wipe*C:\\one too many*";
+    CHECK(SendCopyData(product.monitor, refused.c_str(), static_cast<DWORD>(refused.size() + 1)) == 2);
+    Child forwarder = StartLauncher(product.tree, refused);
+    REQUIRE(forwarder.started());
+    const auto box = TakeMessageBox(forwarder.id(), kStartTimeoutMs);
+    REQUIRE(box.has_value());
+    CHECK(box->caption == "Error");
+    CHECK(box->text ==
+          "Quillora OpenPGP has too many requests waiting; this one was not passed on. Please try again later.");
+    REQUIRE(forwarder.Wait(kStartTimeoutMs));
+    CHECK(forwarder.ExitCode() == static_cast<DWORD>(-4));
+
+    // The application takes them: every accepted request, once, in the order it came.
+    REQUIRE(DeleteFileA(hold.c_str()));
+    CHECK(product.tree.WaitForRecord("request", sent.size(), 10 * kStartTimeoutMs));
+    CHECK(product.tree.Events("request") == sent);
+    CHECK(product.first.ExitCode() == STILL_ACTIVE);
 }
 
 TEST_CASE("a forwarder waits for a first instance that is still starting") {

@@ -8,6 +8,7 @@
 //   javaw-control      optional, one setting a line:
 //                        logged-off   start with no user logged on (the main window is not published)
 //                        delay-ms N   wait N ms after creating the windows before the first wait call
+//                        hold-while FILE  before the first wait call, wait while FILE (beside it) exists
 //                        no-library   do not load the library; only record and keep the windows
 //                        waiting-event NAME   set the named event (made by whoever reads it) just
 //                                     before every wait call
@@ -68,6 +69,7 @@ jint HandleValue(HWND window) { return static_cast<jint>(reinterpret_cast<std::i
 struct Control {
     bool loggedOn = true;
     DWORD delayMs = 0;
+    std::string holdFile;
     bool loadLibrary = true;
     std::string waitingEvent;
     std::string returnedEvent;
@@ -86,6 +88,8 @@ Control ReadControl(const std::string& path) {
             control.loggedOn = false;
         } else if (line.rfind("delay-ms ", 0) == 0) {
             control.delayMs = static_cast<DWORD>(std::strtoul(line.c_str() + 9, nullptr, 10));
+        } else if (line.rfind("hold-while ", 0) == 0) {
+            control.holdFile = line.substr(11);
         } else if (line == "no-library") {
             control.loadLibrary = false;
         } else if (line.rfind("waiting-event ", 0) == 0) {
@@ -126,6 +130,7 @@ struct WaitLoop {
     ql::test::FakeJvm* jvm;
     bool loggedOn;
     DWORD delayMs;
+    std::string holdPath;  // empty: none
     HANDLE waitingEvent;   // null unless the control file names one
     HANDLE returnedEvent;
 };
@@ -139,6 +144,7 @@ HANDLE OpenNamedEvent(const std::string& name) {
 DWORD WINAPI RunWaitLoop(void* parameter) {
     WaitLoop& loop = *static_cast<WaitLoop*>(parameter);
     if (loop.delayMs != 0) Sleep(loop.delayMs);
+    while (!loop.holdPath.empty() && ql::test::FileExists(loop.holdPath)) Sleep(10);
     const jint hidden = HandleValue(g_hiddenWnd);
     for (;;) {
         const jint main = loop.loggedOn ? HandleValue(g_mainWnd) : 0;
@@ -244,6 +250,7 @@ int main() {
 
     if (bridge != nullptr && bridge->loaded()) {
         auto* loop = new WaitLoop{bridge, new ql::test::FakeJvm, control.loggedOn, control.delayMs,
+                                  control.holdFile.empty() ? std::string() : folder + control.holdFile,
                                   OpenNamedEvent(control.waitingEvent), OpenNamedEvent(control.returnedEvent)};
         HANDLE thread = CreateThread(nullptr, 0, &RunWaitLoop, loop, 0, nullptr);
         if (thread == nullptr) {

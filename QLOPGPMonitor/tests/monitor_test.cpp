@@ -206,6 +206,28 @@ std::vector<HWND> WaitForFilledBoxes(DWORD processId) {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// A window of the monitor's class and title, on the tray desktop, whose thread never reads its
+// messages: a monitor that does not answer.
+struct HungMonitor {
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    static DWORD WINAPI Run(void* parameter) {
+        auto* self = static_cast<HungMonitor*>(parameter);
+        UseDesktop(TrayDesktop());
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = DefWindowProcA;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = "QLOPGPMonitorWndClass";
+        RegisterClassA(&windowClass);
+        HWND window = CreateWindowExA(0, "QLOPGPMonitorWndClass", "QLOPGPMonitor", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                      windowClass.hInstance, nullptr);
+        SetEvent(self->ready);
+        WaitForSingleObject(self->release, INFINITE);
+        DestroyWindow(window);
+        return 0;
+    }
+};
+
 }  // namespace
 
 TEST_CASE("without a launcher the monitor shows the not-logged-in icon and offers Logon, Help and Exit") {
@@ -346,6 +368,18 @@ TEST_CASE("stop mode") {
             CHECK(MonitorWindows().empty());
         }
     }
+    SUBCASE("a monitor that does not answer holds the stop only for a bounded time: it ends with -1") {
+        TrayDesktop();
+        HungMonitor hung;
+        HANDLE thread = CreateThread(nullptr, 0, &HungMonitor::Run, &hung, 0, nullptr);
+        REQUIRE(WaitForSingleObject(hung.ready, kUiTimeoutMs) == WAIT_OBJECT_0);
+        Child stopper = StartOnTrayDesktop(Quoted(tree.monitor()) + " shutdown");
+        const bool ended = stopper.Wait(kUiTimeoutMs * 3);
+        SetEvent(hung.release);
+        WaitForSingleObject(thread, kUiTimeoutMs);
+        REQUIRE(ended);
+        CHECK(stopper.ExitCode() == static_cast<DWORD>(-1));
+    }
     SUBCASE("\"shutdown x\" is no stop request: it starts a further monitor") {
         Monitor first(tree.monitor());
         Monitor second(tree.monitor(), "shutdown x");
@@ -461,4 +495,26 @@ TEST_CASE("the launcher is started by its quoted path, never a program at the fi
     CHECK(start.request == "0*logon**");
     CHECK_FALSE(FileExists(plantedRecord));
     CHECK(monitor.Stop(tree.monitor()) == 0);
+}
+
+TEST_CASE("the end of the session closes the monitor, as the Restart Manager asks before an update") {
+    MonitorTree tree;
+    Monitor monitor(tree.monitor());
+    const auto send = [&](UINT message, WPARAM wParam) {
+        DWORD_PTR answer = 0;
+        REQUIRE(SendMessageTimeoutA(monitor.window, message, wParam, ENDSESSION_CLOSEAPP, SMTO_NORMAL, kUiTimeoutMs,
+                                    &answer));
+        return answer;
+    };
+    CHECK(send(WM_QUERYENDSESSION, 0) == TRUE);
+    // An end that does not come (another program refused it) changes nothing.
+    send(WM_ENDSESSION, FALSE);
+    CHECK(IconExists(monitor.window));
+    CHECK(monitor.process.ExitCode() == STILL_ACTIVE);
+    send(WM_ENDSESSION, TRUE);
+    REQUIRE(monitor.process.Wait(kUiTimeoutMs));
+    CHECK(monitor.process.ExitCode() == 0);
+    CHECK(WaitForTrayPicture(TrayPicture::None));
+    // The monitor registers itself for restart (RegisterApplicationRestart); Wine has no Restart
+    // Manager to start it again after an update, so the test stops here.
 }

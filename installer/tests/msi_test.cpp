@@ -579,7 +579,8 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     for (const char* extension : {".pgp", ".asc"}) {
         INFO(extension);
         CHECK(MachineClass(extension) == kOtherProgId);
-        CHECK(MachineClass(std::string(extension) + "\\OpenWithProgids", "QuilloraOpenPGP.File") == "<no value>");
+        const std::string ours = MachineClass(std::string(extension) + "\\OpenWithProgids", "QuilloraOpenPGP.File");
+        CHECK((ours == "<no value>" || ours == "<no key>"));
     }
     CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId).empty());
     CHECK(ReadString(HKEY_LOCAL_MACHINE, "Software\\Quillora", nullptr, KEY_WOW64_64KEY) == "<no key>");

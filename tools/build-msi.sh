@@ -157,10 +157,11 @@ cp -r "$stage32/help" "$work/help"
 # (another product code) replaces the installed one instead of installing beside it. A column of
 # the Upgrade table's key cannot be updated: the row is written anew.
 # The default of ".pgp" and ".asc" only where no other program owns it (installer/QuilloraOpenPGP.wxs;
-# wixl writes no component conditions).
+# wixl writes no component conditions). The condition holds on removal too: a component whose
+# condition is false then is not removed but left behind, still registered to the product.
 for pair in PGP:PgpDefault ASC:AscDefault; do
   owner=QL_${pair%%:*}_OWNER component=${pair#*:}
-  msibuild "$output" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT $owner OR $owner = \"QuilloraOpenPGP.File\"' WHERE \`Component\` = '$component'"
+  msibuild "$output" -q "UPDATE \`Component\` SET \`Condition\` = 'NOT $owner OR $owner = \"QuilloraOpenPGP.File\" OR REMOVE~=\"ALL\"' WHERE \`Component\` = '$component'"
 done
 upgrade_code=$(msiinfo export "$output" Upgrade | tr -d '\r' | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $1 }')
 [ -n "$upgrade_code" ] || { echo "build-msi: no upgrade row in $output" >&2; exit 1; }

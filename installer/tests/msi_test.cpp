@@ -372,8 +372,12 @@ void CheckShortcut() {
 // What the extension's own registration (regsvr32 of both DLLs) wrote, for comparison.
 Snapshot g_selfRegistered;
 
-// Everything an installed product must show, for the version given.
-void CheckInstalled(const std::string& version) {
+// Everything an installed product must show, for the version given, with or without the Start-menu
+// link (its feature), or either way: Wine's msi does not carry an installed version's feature states
+// over to an upgrade (docs/wine-notes.md), Windows does.
+enum class Link { Present, Absent, Either };
+void CheckInstalled(const std::string& version, Link link = Link::Present) {
+    INFO("installed: ", version, ", link ", static_cast<int>(link));
     CHECK(InstalledVersions() == std::vector<std::string>{version});
     for (const std::string& file : kInstalledFiles) {
         INFO(file);
@@ -423,7 +427,8 @@ void CheckInstalled(const std::string& version) {
           InstallDir());
     CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY) ==
           Quoted(BinDir() + "QLOPGPMonitor.exe"));
-    CheckShortcut();
+    if (link == Link::Present) CheckShortcut();
+    if (link == Link::Absent) CHECK(ShortcutPaths().empty());
 }
 
 // The monitor as log-on starts it: the Run entry's command line. Under Wine's null display driver
@@ -475,22 +480,23 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     SetMachineClassValue(".asc", nullptr, kOtherProgId);
     SetMachineClassValue(".asc\\OpenWithProgids", kOtherProgId, "");
 
-    // 1. A fresh install of the older build, in the folder the administrator gives.
-    REQUIRE(Msiexec("/i \"" + olderMsi + "\" INSTALLDIR=\"" + InstallDir() + "\"") == 0);
-    CheckInstalled("1.0.0");
+    // 1. A fresh install of the older build, in the folder the administrator gives, without the
+    // Start-menu link.
+    REQUIRE(Msiexec("/i \"" + olderMsi + "\" INSTALLDIR=\"" + InstallDir() + "\" ADDLOCAL=ALL REMOVE=StartMenuLink") == 0);
+    CheckInstalled("1.0.0", Link::Absent);
 
     // 2. The newer build replaces it; the older product's removal stops the running monitor first.
     Child monitor = StartMonitorAsAtLogOn();
     REQUIRE(Msiexec("/i \"" + newerMsi + "\"") == 0);
     CHECK(monitor.Wait(kStartTimeoutMs));
     CHECK(monitor.ExitCode() == 0);
-    CheckInstalled("1.0.1");
+    CheckInstalled("1.0.1", Link::Either);
     // The older build refuses to replace the newer one (1603: the launch condition failed).
     CHECK(Msiexec("/i \"" + olderMsi + "\"") == ERROR_INSTALL_FAILURE);
     CHECK(InstalledVersions() == std::vector<std::string>{"1.0.1"});
     // A rebuild of the same version (another product code) replaces it: one product, not two.
     const std::vector<std::string> beforeRebuild = InstalledProducts();
-    REQUIRE(Msiexec("/i \"" + rebuiltMsi + "\"") == 0);
+    REQUIRE(Msiexec("/i \"" + rebuiltMsi + "\" ADDLOCAL=ALL") == 0);
     CHECK(InstalledProducts().size() == 1);
     CHECK(InstalledProducts() != beforeRebuild);
     CheckInstalled("1.0.1");

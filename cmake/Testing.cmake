@@ -35,9 +35,6 @@ endfunction()
 function(ql_add_deliverable target)
   cmake_parse_arguments(D "" "" "VERSION_RESOURCE" ${ARGN})
   set_property(GLOBAL APPEND PROPERTY QL_DELIVERABLES ${target})
-  # Line tables and symbols for the stage's debug files (-g does not change the generated code;
-  # the shipped, stripped image carries none of it).
-  target_compile_options(${target} PRIVATE -g)
   if(D_VERSION_RESOURCE)
     list(GET D_VERSION_RESOURCE 0 QL_VERSION_FILE)
     list(GET D_VERSION_RESOURCE 1 QL_VERSION_DESCRIPTION)

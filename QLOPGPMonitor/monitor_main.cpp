@@ -31,7 +31,9 @@ constexpr UINT kIconCallback = WM_USER + 1;
 constexpr char kTipLoggedIn[] = "Quillora OpenPGP - Logged in";
 constexpr char kTipNotLoggedIn[] = "Quillora OpenPGP - Not logged in";
 
-// Stop mode: 500 checks of the window, 100 ms apart.
+// Stop mode: the stop request waits at most 5 s for a monitor to take it (one that does not answer
+// must not hold an uninstall), then 500 checks of the window, 100 ms apart: about 55 s in all.
+constexpr UINT kStopSendTimeoutMs = 5000;
 constexpr int kStopChecks = 500;
 constexpr DWORD kStopCheckMs = 100;
 
@@ -184,6 +186,13 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND: OnCommand(LOWORD(wParam)); return 0;
     case WM_TIMER: PollStatus(); return 0;
     case WM_QUIT: Stop(); return 0;  // the stop request, sent by another process
+    // The session ends, or the Restart Manager closes the monitor so that an update can replace
+    // its file (an installation as SYSTEM in another session cannot reach the stop request's
+    // window): agree, and close when the end really comes.
+    case WM_QUERYENDSESSION: return TRUE;
+    case WM_ENDSESSION:
+        if (wParam) Stop();
+        return 0;
     case kIconCallback:
         if (lParam == WM_RBUTTONUP) ShowMenu();
         return 0;
@@ -208,7 +217,8 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 int StopRunningMonitor() {
     HWND running = FindWindowA(kWindowClass, kWindowTitle);
-    SendMessageA(running, WM_QUIT, 0, 0);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(running, WM_QUIT, 0, 0, SMTO_ABORTIFHUNG, kStopSendTimeoutMs, &ignored);
     for (int check = 1; IsWindow(running); ++check) {
         if (check == kStopChecks) return -1;
         Sleep(kStopCheckMs);
@@ -240,6 +250,9 @@ int RunMonitor(HINSTANCE instance) {
         return -2;
     }
     SetTimer(monitorWindow, kPollTimer, kPollPeriodMs, nullptr);
+    // Started again, without arguments, by the Restart Manager after an update closed it; not
+    // after a crash, a hang or a reboot (log-on starts it then).
+    RegisterApplicationRestart(nullptr, RESTART_NO_CRASH | RESTART_NO_HANG | RESTART_NO_REBOOT);
     AddTrayIcon(0);
 
     MSG message;

@@ -30,20 +30,61 @@ function(ql_add_test name)
 endfunction()
 
 # Deliverables register themselves; the stage target lays out the installed product tree.
+# ql_add_deliverable(<target> [VERSION_RESOURCE <file> <description>]): with a version resource
+# that carries the product version (QL_PRODUCT_VERSION) and names the file.
 function(ql_add_deliverable target)
+  cmake_parse_arguments(D "" "" "VERSION_RESOURCE" ${ARGN})
   set_property(GLOBAL APPEND PROPERTY QL_DELIVERABLES ${target})
+  if(D_VERSION_RESOURCE)
+    list(GET D_VERSION_RESOURCE 0 QL_VERSION_FILE)
+    list(GET D_VERSION_RESOURCE 1 QL_VERSION_DESCRIPTION)
+    set(QL_VERSION_TARGET ${target})
+    string(REPLACE "." "," QL_VERSION_COMMAS "${QL_PRODUCT_VERSION}.0")
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+      set(QL_VERSION_FILETYPE VFT_DLL)
+    else()
+      set(QL_VERSION_FILETYPE VFT_APP)
+    endif()
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+  endif()
 endfunction()
 
+# The stage holds what ships: every deliverable stripped of its symbols and debugging sections,
+# which are kept beside the build in <build>/debug/<file>.debug (objcopy --only-keep-debug), each
+# stripped image naming its file by a debug link, so that a crash address can still be resolved
+# (addr2line -e <build>/debug/<file>.debug <address>). stage/version.txt names the product version
+# the binaries carry, for tools/build-msi.sh.
 function(ql_add_stage_target)
   get_property(deliverables GLOBAL PROPERTY QL_DELIVERABLES)
-  set(commands)
+  set(debug_dir ${CMAKE_BINARY_DIR}/debug)
+  set(staged)
   foreach(t IN LISTS deliverables)
-    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${t}> ${QL_STAGE_DIR}/bin/)
+    get_target_property(name ${t} OUTPUT_NAME)
+    if(NOT name)
+      set(name ${t})
+    endif()
+    get_target_property(type ${t} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+      set(file ${name}.dll)
+    else()
+      set(file ${name}.exe)
+    endif()
+    add_custom_command(OUTPUT ${QL_STAGE_DIR}/bin/${file} ${debug_dir}/${file}.debug
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${QL_STAGE_DIR}/bin ${debug_dir}
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${t}> ${debug_dir}/${file}.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=${debug_dir}/${file}.debug
+              $<TARGET_FILE:${t}> ${QL_STAGE_DIR}/bin/${file}
+      DEPENDS ${t}
+      COMMENT "Staging ${file} stripped, its debugging data in debug/${file}.debug")
+    list(APPEND staged ${QL_STAGE_DIR}/bin/${file})
   endforeach()
+  file(WRITE ${QL_STAGE_DIR}/version.txt "${QL_PRODUCT_VERSION}\n")
   add_custom_target(stage ALL
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${QL_STAGE_DIR}/bin ${QL_STAGE_DIR}/help
-    ${commands}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${QL_STAGE_DIR}/help
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_SOURCE_DIR}/help/index.htm ${QL_STAGE_DIR}/help/
-    DEPENDS ${deliverables} ${CMAKE_SOURCE_DIR}/help/index.htm
+    DEPENDS ${staged} ${CMAKE_SOURCE_DIR}/help/index.htm
     COMMENT "Staging the product tree in ${QL_STAGE_DIR}")
 endfunction()

@@ -40,17 +40,19 @@ const char* ExpectedFormat() { return QL_BUILT_BITS == 64 ? "pei-x86-64" : "pei-
 using ResourceKey = std::pair<std::string, std::string>;  // type, name
 
 // Every resource but the single icon images (RT_ICON, numbered by the resource compiler), by
-// deliverable. Nothing else may be there: a version resource, say, would be a deliberate edit here.
+// deliverable. Nothing else may be there. The extension carries no version resource.
 struct ExpectedResources {
     const char* fileName;
     std::set<ResourceKey> resources;
     const char* manifestName;  // the RT_MANIFEST resource (type 24); null: none
 };
 const std::vector<ExpectedResources> kExpectedResources = {
-    {"QuilloraOpenPGP.exe", {{"group icon", "1"}, {"24", "1"}}, "1"},
+    {"QuilloraOpenPGP.exe", {{"group icon", "1"}, {"24", "1"}, {"version", "1"}}, "1"},
     {"QLOPGPMonitor.exe",
-     {{"group icon", "129"}, {"group icon", "130"}, {"group icon", "131"}, {"menu", "132"}, {"24", "1"}}, "1"},
-    {"QLPGPUtils.dll", {}, nullptr},
+     {{"group icon", "129"}, {"group icon", "130"}, {"group icon", "131"}, {"menu", "132"}, {"24", "1"},
+      {"version", "1"}},
+     "1"},
+    {"QLPGPUtils.dll", {{"version", "1"}}, nullptr},
     {QL_BUILT_BITS == 64 ? "QLPGPShellExt64.dll" : "QLPGPShellExt.dll",
      {{"REGISTRY", "101"}, {"REGISTRY", "102"}, {"TYPELIB", "1"}, {"stringtable", "7"}, {"24", "2"}}, "2"},
 };
@@ -191,6 +193,14 @@ TEST_CASE("each deliverable carries its resources and no others") {
         CHECK((icons > 0) == (groups > 0));
         CHECK(icons >= groups);
 
+        // The product version, which Windows Installer compares before it replaces a file.
+        if (const checks::Resource* versionResource = image.FindResource("version", "1")) {
+            const std::vector<std::string>& values = versionResource->strings;
+            const std::string version = QL_PRODUCT_VERSION;
+            for (const std::string& value : {"ProductVersion=" + version, "FileVersion=" + version,
+                                             "OriginalFilename=" + fileName, std::string("ProductName=Quillora OpenPGP")})
+                CHECK_MESSAGE(std::find(values.begin(), values.end(), value) != values.end(), "no " << value);
+        }
         if (expected->manifestName != nullptr) {
             const checks::Resource* manifest = image.FindResource("24", expected->manifestName);
             REQUIRE(manifest != nullptr);

@@ -175,6 +175,7 @@ void ParseResourceScript(const std::vector<std::string>& lines, ImageDump& image
     static const std::regex name(R"(^(?:/\*)?\s*Name: (.*)\.  \*/$)");
     static const std::regex stringRow(R"re(^\s*([0-9]+), "(.*)"\s*$)re");
     static const std::regex literal(R"re(^\s*"(.*)"\s*,?\s*$)re");
+    static const std::regex versionValue(R"re(^\s*VALUE "([^"]*)", "(.*)"\s*$)re");
     std::string currentType;
     bool inBody = false;
     std::smatch m;
@@ -194,6 +195,8 @@ void ParseResourceScript(const std::vector<std::string>& lines, ImageDump& image
                 std::string text = DecodeRcString(std::string(m[2]));
                 image.stringTable[std::stoi(m[1])] = text;
                 resource.strings.push_back(std::move(text));
+            } else if (resource.type == "version" && std::regex_search(line, m, versionValue)) {
+                resource.strings.push_back(std::string(m[1]) + "=" + DecodeRcString(std::string(m[2])));
             } else if (std::regex_search(line, m, literal)) {
                 resource.strings.push_back(DecodeRcString(std::string(m[1])));
             }

@@ -26,7 +26,8 @@ struct Section {
 struct Resource {
     std::string type;  // windres' name for it: "icon", "group icon", "stringtable", "24", "REGISTRY"
     std::string name;  // "1", "101"; a string table's block number
-    std::vector<std::string> strings;  // the quoted strings of its body, decoded
+    std::vector<std::string> strings;  // the quoted strings of its body, decoded; a version
+                                       // resource's string values as "name=text"
 };
 
 // One image as binutils sees it.

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -346,6 +347,31 @@ TEST_CASE("stop mode") {
             CHECK(MonitorWindows().empty());
         }
     }
+    SUBCASE("a monitor that does not answer holds the stop only for a bounded time: it ends with -1") {
+        // A window of the monitor's class and title whose thread never reads its messages.
+        const std::string& desktop = TrayDesktop();
+        HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr), release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::thread hung([&] {
+            UseDesktop(desktop);
+            WNDCLASSA windowClass{};
+            windowClass.lpfnWndProc = DefWindowProcA;
+            windowClass.hInstance = GetModuleHandleA(nullptr);
+            windowClass.lpszClassName = "QLOPGPMonitorWndClass";
+            RegisterClassA(&windowClass);
+            HWND window = CreateWindowExA(0, "QLOPGPMonitorWndClass", "QLOPGPMonitor", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                          windowClass.hInstance, nullptr);
+            SetEvent(ready);
+            WaitForSingleObject(release, INFINITE);
+            DestroyWindow(window);
+        });
+        REQUIRE(WaitForSingleObject(ready, kUiTimeoutMs) == WAIT_OBJECT_0);
+        Child stopper = StartOnTrayDesktop(Quoted(tree.monitor()) + " shutdown");
+        const bool ended = stopper.Wait(kUiTimeoutMs * 3);
+        SetEvent(release);
+        hung.join();
+        REQUIRE(ended);
+        CHECK(stopper.ExitCode() == static_cast<DWORD>(-1));
+    }
     SUBCASE("\"shutdown x\" is no stop request: it starts a further monitor") {
         Monitor first(tree.monitor());
         Monitor second(tree.monitor(), "shutdown x");
@@ -461,4 +487,18 @@ TEST_CASE("the launcher is started by its quoted path, never a program at the fi
     CHECK(start.request == "0*logon**");
     CHECK_FALSE(FileExists(plantedRecord));
     CHECK(monitor.Stop(tree.monitor()) == 0);
+}
+
+TEST_CASE("the end of the session closes the monitor, as the Restart Manager asks before an update") {
+    MonitorTree tree;
+    Monitor monitor(tree.monitor());
+    CHECK(SendMessageA(monitor.window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP) == TRUE);
+    SendMessageA(monitor.window, WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP);  // the end did not come
+    CHECK(IconExists(monitor.window));
+    SendMessageA(monitor.window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    REQUIRE(monitor.process.Wait(kUiTimeoutMs));
+    CHECK(monitor.process.ExitCode() == 0);
+    CHECK(WaitForTrayPicture(TrayPicture::None));
+    // The monitor registers itself for restart (RegisterApplicationRestart); Wine has no Restart
+    // Manager to start it again after an update, so the test stops here.
 }

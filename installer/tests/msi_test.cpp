@@ -1,6 +1,7 @@
-// The MSI on a fresh machine: install an older build, upgrade to a newer one, open a file through the
-// association, uninstall. Run by installer/tests/msi_test.sh, which builds the two packages (with the
-// test Java runtime as their jre\) and gives their Windows paths in QL_MSI_OLD and QL_MSI_NEW.
+// The MSI on a fresh machine: install an older build, upgrade to a newer one and to a rebuild of it,
+// open a file through the association, uninstall. Run by installer/tests/msi_test.sh, which builds
+// the three packages (with the test Java runtime as their jre\) and gives their Windows paths in
+// QL_MSI_OLD, QL_MSI_NEW and QL_MSI_REBUILD. Another program owns ".asc" before the install.
 //
 // The registry is compared, in both views (this program is 64-bit, so it reads both), with what the
 // extension's registration scripts say, parsed here with the library's own parser and expanded as
@@ -14,6 +15,7 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <regex>
 #include <set>
@@ -59,7 +61,8 @@ std::string KnownFolder(int csidl) {
     return path;
 }
 
-std::string InstallDir() { return KnownFolder(CSIDL_PROGRAM_FILESX86) + "\\Quillora OpenPGP\\"; }
+// The folder an administrator gives the first install (INSTALLDIR); upgrades must keep it.
+std::string InstallDir() { return KnownFolder(CSIDL_PROGRAM_FILESX86) + "\\Quillora (admin's choice)\\"; }
 std::string BinDir() { return InstallDir() + "bin\\"; }
 
 std::string Quoted(const std::string& path) {
@@ -90,16 +93,26 @@ DWORD Msiexec(const std::string& arguments) {
     return child.ExitCode();
 }
 
-// The installed products of this upgrade code, with their versions.
+// The installed products of this upgrade code.
+std::vector<std::string> InstalledProducts() {
+    std::vector<std::string> products;
+    char product[39] = {};
+    for (DWORD i = 0; MsiEnumRelatedProductsA(kUpgradeCode, 0, i, product) == ERROR_SUCCESS; ++i)
+        products.emplace_back(product);
+    return products;
+}
+
+std::string ProductInfo(const std::string& product, const char* property) {
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    return MsiGetProductInfoA(product.c_str(), property, value, &size) == ERROR_SUCCESS ? value : "<none>";
+}
+
+// Their versions.
 std::vector<std::string> InstalledVersions() {
     std::vector<std::string> versions;
-    char product[39] = {};
-    for (DWORD i = 0; MsiEnumRelatedProductsA(kUpgradeCode, 0, i, product) == ERROR_SUCCESS; ++i) {
-        char version[64] = {};
-        DWORD size = sizeof version;
-        MsiGetProductInfoA(product, INSTALLPROPERTY_VERSIONSTRING, version, &size);
-        versions.emplace_back(version);
-    }
+    for (const std::string& product : InstalledProducts())
+        versions.push_back(ProductInfo(product, INSTALLPROPERTY_VERSIONSTRING));
     return versions;
 }
 
@@ -284,6 +297,21 @@ constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* const kOtherHandlers[] = {"*\\shellex\\ContextMenuHandlers\\QLTestOtherTool",
                                       "Directory\\shellex\\ContextMenuHandlers\\QLTestOtherTool"};
 constexpr char kOtherHandlerClass[] = "{2C2CD930-E37B-4817-AC15-385DBBE1092F}";
+// Another OpenPGP program's file type, the owner of ".asc" before the install (and of ".pgp" once it
+// takes it while the product is installed).
+constexpr char kOtherProgId[] = "QLTestOtherTool.File";
+
+void SetMachineClassValue(const std::string& key, const char* name, const char* data) {
+    HKEY handle = nullptr;
+    REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kMachineClassesA + key).c_str(), 0, nullptr, 0,
+                            KEY_WRITE | KEY_WOW64_64KEY, nullptr, &handle, nullptr) == ERROR_SUCCESS);
+    RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), static_cast<DWORD>(strlen(data) + 1));
+    RegCloseKey(handle);
+}
+
+std::string MachineClass(const std::string& key, const char* name = nullptr) {
+    return ReadString(HKEY_LOCAL_MACHINE, kMachineClassesA + key, name, KEY_WOW64_64KEY);
+}
 
 bool OtherHandlersIntact(REGSAM view) {
     for (const char* other : kOtherHandlers)
@@ -344,8 +372,12 @@ void CheckShortcut() {
 // What the extension's own registration (regsvr32 of both DLLs) wrote, for comparison.
 Snapshot g_selfRegistered;
 
-// Everything an installed product must show, for the version given.
-void CheckInstalled(const std::string& version) {
+// Everything an installed product must show, for the version given, with or without the Start-menu
+// link (its feature), or either way: Wine's msi does not carry an installed version's feature states
+// over to an upgrade (docs/wine-notes.md), Windows does.
+enum class Link { Present, Absent, Either };
+void CheckInstalled(const std::string& version, Link link = Link::Present) {
+    INFO("installed: ", version, ", link ", static_cast<int>(link));
     CHECK(InstalledVersions() == std::vector<std::string>{version});
     for (const std::string& file : kInstalledFiles) {
         INFO(file);
@@ -371,17 +403,30 @@ void CheckInstalled(const std::string& version) {
     INFO("only after the install:\n", Joined(onlyInstalled), "only after regsvr32:\n", Joined(onlySelfRegistered));
     CHECK(installed == g_selfRegistered);
     const std::string launcher = BinDir() + "QuilloraOpenPGP.exe";
-    const auto machineClass = [](const std::string& key) {
-        return ReadString(HKEY_LOCAL_MACHINE, kMachineClassesA + key, nullptr, KEY_WOW64_64KEY);
-    };
-    CHECK(machineClass(".pgp") == "QuilloraOpenPGP.File");
-    CHECK(machineClass(".asc") == "QuilloraOpenPGP.File");
-    CHECK(machineClass("QuilloraOpenPGP.File") == "Quillora OpenPGP file");
-    CHECK(machineClass("QuilloraOpenPGP.File\\shell\\open\\command") == Quoted(launcher) + " \"%1\"");
-    CHECK(machineClass("QuilloraOpenPGP.File\\DefaultIcon") == launcher + ",0");
+    // ".pgp", which nobody owned, is ours; ".asc" stays the other program's, ours offered beside it.
+    CHECK(MachineClass(".pgp") == "QuilloraOpenPGP.File");
+    CHECK(MachineClass(".asc") == kOtherProgId);
+    for (const char* openWith : {".pgp\\OpenWithProgids", ".asc\\OpenWithProgids"})
+        CHECK(MachineClass(openWith, "QuilloraOpenPGP.File").empty());
+    CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId).empty());
+    CHECK(MachineClass("QuilloraOpenPGP.File") == "Quillora OpenPGP file");
+    CHECK(MachineClass("QuilloraOpenPGP.File\\shell\\open\\command") == Quoted(launcher) + " \"%1\"");
+    CHECK(MachineClass("QuilloraOpenPGP.File\\DefaultIcon") == launcher + ",0");
+    // Capabilities, the folder remembered for the next upgrade, Add/Remove Programs.
+    const std::string product = InstalledProducts().at(0), key = "Software\\Quillora\\Quillora OpenPGP";
+    for (const auto& [path, name, expected] :
+         {std::tuple{std::string("Software\\RegisteredApplications"), "Quillora OpenPGP", key + "\\Capabilities"},
+          {key + "\\Capabilities\\FileAssociations", ".pgp", "QuilloraOpenPGP.File"},
+          {key + "\\Capabilities\\FileAssociations", ".asc", "QuilloraOpenPGP.File"},
+          {key, "InstallDir", InstallDir()}})
+        CHECK(ReadString(HKEY_LOCAL_MACHINE, path, name, KEY_WOW64_64KEY) == expected);
+    for (const char* property : {INSTALLPROPERTY_HELPLINK, INSTALLPROPERTY_URLINFOABOUT})
+        CHECK(ProductInfo(product, property) == InstallDir() + "help\\index.htm");
+    CHECK(ProductInfo(product, INSTALLPROPERTY_INSTALLLOCATION) == InstallDir());
     CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY) ==
           Quoted(BinDir() + "QLOPGPMonitor.exe"));
-    CheckShortcut();
+    if (link == Link::Present) CheckShortcut();
+    if (link == Link::Absent) CHECK(ShortcutPaths().empty());
 }
 
 // The monitor as log-on starts it: the Run entry's command line. Under Wine's null display driver
@@ -403,9 +448,10 @@ Child StartMonitorAsAtLogOn() {
 }  // namespace
 
 TEST_CASE("the MSI installs, upgrades, opens files through its association and uninstalls cleanly") {
-    const std::string olderMsi = Env("QL_MSI_OLD"), newerMsi = Env("QL_MSI_NEW");
+    const std::string olderMsi = Env("QL_MSI_OLD"), newerMsi = Env("QL_MSI_NEW"), rebuiltMsi = Env("QL_MSI_REBUILD");
     REQUIRE(!olderMsi.empty());
     REQUIRE(!newerMsi.empty());
+    REQUIRE(!rebuiltMsi.empty());
     REQUIRE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) == S_OK);
     // Other programs' context-menu handlers, which uninstalling must leave alone.
     SetOtherHandlers(KEY_WOW64_64KEY);
@@ -428,19 +474,30 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         REQUIRE(differences.empty());
     }
 
-    // 1. A fresh install of the older build.
-    REQUIRE(Msiexec("/i \"" + olderMsi + "\"") == 0);
-    CheckInstalled("1.0.0");
+    // Another OpenPGP program owns ".asc".
+    SetMachineClassValue(".asc", nullptr, kOtherProgId);
+    SetMachineClassValue(".asc\\OpenWithProgids", kOtherProgId, "");
+
+    // 1. A fresh install of the older build, in the folder the administrator gives, without the
+    // Start-menu link.
+    REQUIRE(Msiexec("/i \"" + olderMsi + "\" INSTALLDIR=\"" + InstallDir() + "\" ADDLOCAL=ALL REMOVE=StartMenuLink") == 0);
+    CheckInstalled("1.0.0", Link::Absent);
 
     // 2. The newer build replaces it; the older product's removal stops the running monitor first.
     Child monitor = StartMonitorAsAtLogOn();
     REQUIRE(Msiexec("/i \"" + newerMsi + "\"") == 0);
     CHECK(monitor.Wait(kStartTimeoutMs));
     CHECK(monitor.ExitCode() == 0);
-    CheckInstalled("1.0.1");
+    CheckInstalled("1.0.1", Link::Either);
     // The older build refuses to replace the newer one (1603: the launch condition failed).
     CHECK(Msiexec("/i \"" + olderMsi + "\"") == ERROR_INSTALL_FAILURE);
     CHECK(InstalledVersions() == std::vector<std::string>{"1.0.1"});
+    // A rebuild of the same version (another product code) replaces it: one product, not two.
+    const std::vector<std::string> beforeRebuild = InstalledProducts();
+    REQUIRE(Msiexec("/i \"" + rebuiltMsi + "\" ADDLOCAL=ALL") == 0);
+    CHECK(InstalledProducts().size() == 1);
+    CHECK(InstalledProducts() != beforeRebuild);
+    CheckInstalled("1.0.1");
 
     // 3. A file opened through the association, from a folder whose name has blanks.
     const std::string folder = KnownFolder(CSIDL_COMMON_DOCUMENTS) + "\\msi test files\\";
@@ -487,9 +544,22 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     DeleteFileA(record.c_str());
     ql::test::RemoveTree(folder);
 
-    // 4. Uninstall, with the monitor running: it is stopped, and nothing of ours is left.
+    // 4. The installed monitor closes when the session ends, as the Restart Manager closes it before
+    // an update that runs in another session. (Wine has no Restart Manager to start it again.)
+    {
+        Child monitor = StartMonitorAsAtLogOn();
+        HWND window = FindWindowA("QLOPGPMonitorWndClass", "QLOPGPMonitor");
+        CHECK(SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP) == TRUE);
+        SendMessageA(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+        CHECK(monitor.Wait(kStartTimeoutMs));
+        CHECK(monitor.ExitCode() == 0);
+    }
+
+    // 5. Uninstall, with the monitor running and ".pgp" taken by the other program meanwhile: the
+    // monitor is stopped, nothing of ours is left, and the other program keeps both extensions.
+    SetMachineClassValue(".pgp", nullptr, kOtherProgId);
     Child secondMonitor = StartMonitorAsAtLogOn();
-    REQUIRE(Msiexec("/x \"" + newerMsi + "\"") == 0);
+    REQUIRE(Msiexec("/x \"" + rebuiltMsi + "\"") == 0);
     CHECK(secondMonitor.Wait(kStartTimeoutMs));
     CHECK(secondMonitor.ExitCode() == 0);
     CHECK(InstalledVersions().empty());
@@ -502,12 +572,20 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         INFO("view of ", std::string(module), ":\n", Joined(differences));
         CHECK(differences.empty());
         CHECK(OtherHandlersIntact(view));
-        CHECK(ReadString(HKEY_CLASSES_ROOT, ".pgp", nullptr, view) == "<no key>");
-        CHECK(ReadString(HKEY_CLASSES_ROOT, ".asc", nullptr, view) == "<no key>");
         CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File", nullptr, view) == "<no key>");
         // Wine's msiexec also deletes the Run key once it is empty (docs/wine-notes.md).
         const std::string run = ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", view);
         CHECK((run == "<no value>" || run == "<no key>"));
     }
+    for (const char* extension : {".pgp", ".asc"}) {
+        INFO(extension);
+        CHECK(MachineClass(extension) == kOtherProgId);
+        const std::string ours = MachineClass(std::string(extension) + "\\OpenWithProgids", "QuilloraOpenPGP.File");
+        CHECK((ours == "<no value>" || ours == "<no key>"));
+    }
+    CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId).empty());
+    CHECK(ReadString(HKEY_LOCAL_MACHINE, "Software\\Quillora", nullptr, KEY_WOW64_64KEY) == "<no key>");
+    CHECK(ReadString(HKEY_LOCAL_MACHINE, "Software\\RegisteredApplications", "Quillora OpenPGP", KEY_WOW64_64KEY)
+              .rfind("<no ", 0) == 0);
     CoUninitialize();
 }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The MSI end to end: builds an older (1.0.0) and a newer (1.0.1) package from the win32 and win64
-# stages, signed with a test certificate made here, with the test Java runtime as their jre\ and a
-# stand-in application jar; verifies every signature against the test CA; then, in a fresh 64-bit
-# Wine prefix, lets build/win64/bin/msi_test.exe install, upgrade, open a file through the
-# association and uninstall (installer/README.md lists what it checks).
+# The MSI end to end: builds an older (1.0.0), a newer (1.0.1) and a rebuilt newer (1.0.1 again,
+# another product code) package from the win32 and win64 stages, signed with a test certificate made
+# here, with the test Java runtime as their jre\ and a stand-in application jar; checks that a package
+# with the monitor's stop action out of order is refused; verifies every signature against the test
+# CA and that our binaries ship stripped; then, in a fresh 64-bit Wine prefix, lets
+# build/win64/bin/msi_test.exe install, upgrade, open a file through the association and uninstall
+# (installer/README.md lists what it checks).
 # Needs both presets built (tools/test.sh runs it after them). Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -31,10 +33,18 @@ openssl x509 -req -in "$pki/signer.csr" -CA "$pki/ca.pem" -CAkey "$pki/ca.key" -
 
 # The application's jar: a stand-in, as in the demo (the runtime double does not read it).
 : >"$out/qlopgp.jar"
-for version in 1.0.0 1.0.1; do
-  tools/build-msi.sh --version $version --jre build/win32/testjre --jar "$out/qlopgp.jar" \
-    --sign "$pki/signer.pem" "$pki/signer.key" --output "$out/QuilloraOpenPGP-$version.msi" >/dev/null
+for name in 1.0.0 1.0.1 1.0.1-rebuilt; do
+  tools/build-msi.sh --version "${name%-rebuilt}" --jre build/win32/testjre --jar "$out/qlopgp.jar" \
+    --sign "$pki/signer.pem" "$pki/signer.key" --output "$out/QuilloraOpenPGP-$name.msi" >/dev/null 2>"$out/build.log" ||
+    { cat "$out/build.log"; exit 1; }
 done
+
+# The sequence check refuses a package whose stop action lies outside the installation script.
+cp "$out/QuilloraOpenPGP-1.0.1.msi" "$out/misordered.msi"
+msibuild "$out/misordered.msi" -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1 WHERE \`Action\` = 'StopTrayMonitor'"
+if tools/build-msi.sh --check "$out/misordered.msi" 2>/dev/null; then
+  echo "msi_test: a package with StopTrayMonitor at sequence 1 was not refused" >&2; exit 1
+fi
 
 # Every binary of ours in the package, and the package itself, carry a signature that the test CA
 # verifies; the runtime's files and the jar are not ours and stay unsigned.
@@ -48,7 +58,15 @@ done < <(printf '%s\0' "$out/QuilloraOpenPGP-1.0.1.msi"
          find "$out/extracted" -type f \( -name QuilloraOpenPGP.exe -o -name QLPGPUtils.dll -o -name QLOPGPMonitor.exe \
            -o -name QLPGPShellExt.dll -o -name QLPGPShellExt64.dll \) -print0)
 [ $signed = 6 ] || { echo "msi_test: expected 6 signed files, verified $signed" >&2; exit 1; }
-echo "msi_test: two packages built and $signed signatures verified in $(( $(date +%s) - started )) s"
+# Our binaries ship without symbols and debugging sections, with a link to their debugging data.
+while IFS= read -r -d '' f; do
+  sections=$(x86_64-w64-mingw32-objdump -h "$f")
+  if grep -q '\.debug_' <<<"$sections" || ! grep -q '\.gnu_debuglink' <<<"$sections" ||
+     x86_64-w64-mingw32-objdump -t "$f" | grep -q '^\[ *[0-9]*\]'; then
+    echo "msi_test: $f is not stripped, or has no debug link" >&2; exit 1
+  fi
+done < <(find "$out/extracted" -type f -name 'Q*' \( -name '*.exe' -o -name '*.dll' \) -print0)
+echo "msi_test: three packages built and checked, $signed signatures verified in $(( $(date +%s) - started )) s"
 
 # A fresh prefix (both registry views), its own server; no menu entries on the host for shortcuts.
 export WINEDLLOVERRIDES=winemenubuilder.exe=d
@@ -60,6 +78,7 @@ step=$(date +%s)
 win_path() { echo "Z:$1" | tr / '\\'; }
 status=0
 QL_MSI_OLD=$(win_path "$out/QuilloraOpenPGP-1.0.0.msi") QL_MSI_NEW=$(win_path "$out/QuilloraOpenPGP-1.0.1.msi") \
+QL_MSI_REBUILD=$(win_path "$out/QuilloraOpenPGP-1.0.1-rebuilt.msi") \
 QL_STAGE32_BIN=$(win_path "$root/build/win32/stage/bin") QL_STAGE64_BIN=$(win_path "$root/build/win64/stage/bin") \
   tools/wine-run.sh 64 "$prefix" "$checker" || status=$?
 echo "msi_test: install, upgrade, association and uninstall in $(( $(date +%s) - step )) s"

@@ -18,6 +18,7 @@
 #include "com_brennick_util_Native.h"
 #include "mapi_wide.h"
 #include "java_chars.h"
+#include "ql/ansi_text.h"
 
 namespace {
 
@@ -79,10 +80,10 @@ private:
 std::string ToAnsi(const std::wstring& text) {
     if (text.empty()) return {};
     const int length = static_cast<int>(text.size());
-    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr, nullptr);
+    const int bytes = ql::WideToAnsiNoBestFit(text.data(), length, nullptr, 0, nullptr);
     if (bytes <= 0) return std::string(text.size(), '?');
     std::string ansi(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, ansi.data(), bytes, nullptr, nullptr);
+    ql::WideToAnsiNoBestFit(text.data(), length, ansi.data(), bytes, nullptr);
     return ansi;
 }
 

@@ -190,6 +190,38 @@ bool WriteFileW(const std::wstring& path, const std::string& contents) {
     return file && WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
 }
 
+// A text verb whose address has 2, the offset of "Secure delete", in its low 32 bits: in the 64-bit
+// build a host may pass one, and only the whole pointer tells it from an offset. The 32-bit build
+// cannot have one; there it is an ordinary text verb.
+const char* TextVerbReadingAsOffset2() {
+    static const char* verb = [] () -> const char* {
+        if (sizeof(void*) == 4) return "wipe";
+        for (ULONG_PTR base = 0x100000000; base < 0x8000000000; base += 0x100000000) {
+            auto* page = static_cast<char*>(
+                VirtualAlloc(reinterpret_cast<void*>(base), 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+            if (page == nullptr) continue;
+            lstrcpyA(page + 2, "wipe");
+            return page + 2;
+        }
+        return nullptr;
+    }();
+    return verb;
+}
+
+// GetModuleFileNameA as the platform answers for a module it cannot name whole: failing, or cutting a
+// path longer than the buffer (the first nSize - 1 characters, a terminator, nSize returned).
+DWORD g_moduleNameError = 0;
+DWORD WINAPI UnnameableModule(HMODULE, LPSTR name, DWORD size) {
+    if (g_moduleNameError == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+        const std::string cut = std::string("C:\\").append(size, 'x');
+        lstrcpynA(name, cut.c_str(), static_cast<int>(size));
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    SetLastError(g_moduleNameError);
+    return 0;
+}
+
 }  // namespace
 
 TEST_CASE("each selection gets its first item, and the launcher receives every selected path, spelled exactly") {
@@ -554,6 +586,32 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
         CHECK(box->caption == "Error");
         CHECK(box->text == "Failed to execute command. Error code: " + std::to_string(g_executes[0].lastError));
     }
+    SUBCASE("a module path that cannot be had whole: the error box, and no program from a guessed folder") {
+        HMODULE module = GetModuleHandleA(session.tree.extension().c_str());
+        ImportPatch patch(module, "kernel32.dll", "GetModuleFileNameA", reinterpret_cast<void*>(&UnnameableModule));
+        REQUIRE(patch.patched());
+        for (const DWORD error : {static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), static_cast<DWORD>(ERROR_MOD_NOT_FOUND)}) {
+            CAPTURE(error);
+            g_moduleNameError = error;
+            g_executes.clear();
+            // The user closes every box until the call has returned (a launch from a guessed folder
+            // would show Wine's own box first).
+            std::optional<MessageBoxSeen> box;
+            std::atomic<bool> returned{false};
+            std::thread user([&] {
+                while (!returned) {
+                    if (auto seen = TakeMessageBox(GetCurrentProcessId(), 200)) box = seen;
+                }
+            });
+            CHECK(Invoke(menu.p, 2) == S_OK);
+            returned = true;
+            user.join();
+            CHECK(g_executes.empty());
+            REQUIRE(box.has_value());
+            CHECK(box->caption == "Error");
+            CHECK(box->text == "Failed to execute command. Error code: " + std::to_string(error));
+        }
+    }
     SUBCASE("Help: the canonical path of help\\index.htm beside bin, opened maximised") {
         // .htm files open, for this test, with a copy of the recording program.
         const std::string viewerFolder = session.tree.root() + "viewer\\";
@@ -691,6 +749,13 @@ TEST_CASE("bad calls from a careless host: null pointers, bad menus, ranges and 
         {"GetCommandString of an offset beyond 32 bits", [&] {
              return menu->GetCommandString(static_cast<UINT_PTR>(0xFFFFFFFFu) + 1, GCS_HELPTEXTA, nullptr, buffer, 64);
          }, sizeof(UINT_PTR) == 8 ? E_INVALIDARG : S_OK},
+        {"InvokeCommand with a text verb whose address has 2 (Secure delete) in its low 32 bits", [&] {
+             CMINVOKECOMMANDINFO info = {};
+             info.cbSize = sizeof info;
+             info.lpVerb = TextVerbReadingAsOffset2();
+             REQUIRE(info.lpVerb != nullptr);
+             return menu->InvokeCommand(&info);
+         }, E_INVALIDARG},
         {"InvokeCommand with a zero size and an offset out of range", [&] {
              CMINVOKECOMMANDINFO info = {};
              info.lpVerb = MAKEINTRESOURCEA(9);

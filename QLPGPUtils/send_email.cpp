@@ -28,6 +28,11 @@ using SendMailW = ULONG(WINAPI*)(LHANDLE, ULONG_PTR, MapiMessageW*, FLAGS, ULONG
 constexpr ULONG kNoPosition = 0xFFFFFFFF;
 constexpr ULONG kUserAbort = 1;           // MAPI_USER_ABORT: the user cancelled, reported as success
 constexpr jint kOutOfMemory = -5;         // negated MAPI_E_INSUFFICIENT_MEMORY
+// The highest Simple MAPI error code (MAPI_E_ATTACHMENT_TOO_LARGE). A mail program that answers
+// anything beyond it (an HRESULT such as 0x80004005, say) is reported as a general failure, never
+// as a negated number that could read as "Simple MAPI not available" or overflow.
+constexpr ULONG kLastMapiError = 28;
+constexpr jint kGeneralFailure = -MAPI_E_FAILURE;
 
 struct ModuleOwner {
     HMODULE module;
@@ -45,6 +50,25 @@ struct Mail {
     std::vector<Recipient> recipients;
     std::vector<std::wstring> attachments;
 };
+
+// The result for Java: 0 for a sent or cancelled mail, else the negated MAPI error code.
+jint ToJavaResult(ULONG result) {
+    if (result == SUCCESS_SUCCESS || result == kUserAbort) return 0;
+    if (result > kLastMapiError) return kGeneralFailure;
+    return -static_cast<jint>(result);
+}
+
+bool HasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
+
+// Simple MAPI reads every text only up to a U+0000: "C:\\a.txt<U+0000>x" would attach C:\a.txt.
+bool AnyTextHasNul(const Mail& mail) {
+    if (HasNul(mail.subject) || HasNul(mail.body)) return true;
+    for (const Mail::Recipient& recipient : mail.recipients)
+        if (HasNul(recipient.name)) return true;
+    for (const std::wstring& attachment : mail.attachments)
+        if (HasNul(attachment)) return true;
+    return false;
+}
 
 jsize LengthOf(JNIEnv* env, jobjectArray array) { return array == nullptr ? 0 : env->GetArrayLength(array); }
 
@@ -176,6 +200,8 @@ jint SendEmail(JNIEnv* env, jobjectArray to, jobjectArray cc, jobjectArray bcc, 
             mail.attachments.push_back(arguments.TakeElement(attachments, element));
         }
 
+        if (AnyTextHasNul(mail)) return kGeneralFailure;  // nothing is sent
+
         const FLAGS flags = showDialog ? (MAPI_LOGON_UI | MAPI_DIALOG) : MAPI_LOGON_UI;
         result = sendWide != nullptr ? SendWide(sendWide, mail, flags) : SendAnsi(sendAnsi, mail, flags);
     } catch (...) {
@@ -183,8 +209,7 @@ jint SendEmail(JNIEnv* env, jobjectArray to, jobjectArray cc, jobjectArray bcc, 
         // was taken has been given back by its owner.
         return kOutOfMemory;
     }
-    if (result == SUCCESS_SUCCESS || result == kUserAbort) return 0;
-    return -static_cast<jint>(result);
+    return ToJavaResult(result);
 }
 
 }  // namespace

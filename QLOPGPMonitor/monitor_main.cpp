@@ -10,6 +10,7 @@
 #include <string>
 
 #include "monitor_resources.h"
+#include "ql/command_line.h"
 
 namespace {
 
@@ -59,6 +60,8 @@ NOTIFYICONDATAA IconRecord() {
 }
 
 void ShowTrayFailure() {
+    // One box at a time: the open box's loop also dispatches a new taskbar's announcement.
+    if (trayFailureShown) return;
     trayFailureShown = true;
     MessageBoxA(monitorWindow, "Failed to set tray icon. QLOPGP monitor will exit now.", "Quillora OpenPGP Monitor",
                 MB_ICONERROR);
@@ -80,9 +83,12 @@ bool SetTrayIcon(DWORD operation, UINT flags, int state) {
 }
 
 // At start the icon shows the not-logged-in state; after the taskbar was recreated, the state the
-// monitor remembers, so the user sees no change.
+// monitor remembers, so the user sees no change. The shell also announces a new taskbar on display
+// scale changes, resolution changes and remote-desktop reconnects without dropping the icons; adding
+// an icon that still exists fails, so that one is set again in full instead.
 void AddTrayIcon(int state) {
-    if (!SetTrayIcon(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, state)) ShowTrayFailure();
+    constexpr UINT kAllFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    if (!SetTrayIcon(NIM_ADD, kAllFlags, state) && !SetTrayIcon(NIM_MODIFY, kAllFlags, state)) ShowTrayFailure();
 }
 
 void UpdateTrayIcon(int state) {
@@ -260,12 +266,18 @@ int RunMonitor(HINSTANCE instance) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    // However the monitor ends (a failure to set the icon included), it leaves no icon behind.
+    DeleteTrayIcon();
     return static_cast<int>(message.wParam);
 }
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-    if (commandLine != nullptr && lstrcmpiA(commandLine, "shutdown") == 0) return StopRunningMonitor();
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    // Not the start-up code's lpCmdLine, which ends the program name early at a byte beyond ASCII (a
+    // folder such as "Zo\xEB" run unquoted), so "shutdown" would start a further monitor instead.
+    // The text is the end of the whole command line, so it is terminated where that one is.
+    const std::string_view arguments = ql::ArgumentsAfterProgramName(GetCommandLineA());
+    if (lstrcmpiA(arguments.data(), "shutdown") == 0) return StopRunningMonitor();
     return RunMonitor(instance);
 }

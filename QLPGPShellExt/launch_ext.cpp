@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "command_request.h"
 #include "drop_list.h"
@@ -74,10 +75,17 @@ HRESULT LastErrorResult() {
     return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
 }
 
-// This library's folder, without a trailing backslash.
-std::string ExtensionFolder() {
+// This library's folder, without a trailing backslash; nothing (the last error says why) when its
+// path cannot be had whole. A failed call leaves an empty path and a cut one a parent folder, and
+// either would start whatever program lies there ("\QuilloraOpenPGP.exe" at the drive's root).
+std::optional<std::string> ExtensionFolder() {
     char folder[MAX_PATH] = {};
-    GetModuleFileNameA(g_hInstance, folder, MAX_PATH);
+    const DWORD length = GetModuleFileNameA(g_hInstance, folder, MAX_PATH);
+    if (length == 0) return std::nullopt;
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return std::nullopt;
+    }
     PathRemoveFileSpecA(folder);
     return folder;
 }
@@ -373,8 +381,10 @@ STDMETHODIMP CQLPGPLaunchExt::GetCommandString(UINT_PTR idCmd, UINT uType, UINT*
 
 STDMETHODIMP CQLPGPLaunchExt::InvokeCommand(LPCMINVOKECOMMANDINFO pici) {
     if (pici == nullptr) return E_INVALIDARG;
-    const auto verb = static_cast<std::uint32_t>(reinterpret_cast<UINT_PTR>(pici->lpVerb));
-    if ((verb >> 16) != 0) return E_INVALIDARG;  // a verb given as text
+    // A verb given as text: decided on the whole pointer, since a 64-bit text verb may lie where the
+    // low 32 bits of its address read as an offset.
+    const UINT_PTR verb = reinterpret_cast<UINT_PTR>(pici->lpVerb);
+    if (!IS_INTRESOURCE(verb)) return E_INVALIDARG;
     const auto found = m_commands.find(static_cast<int>(verb & 0xFFFF));
     if (found == m_commands.end()) return E_INVALIDARG;
     try {
@@ -390,7 +400,13 @@ void CQLPGPLaunchExt::RunCommand(int kind, HWND ownerWindow) {
     if (command == nullptr) return;
     // A window handle's whole value sits in its low 32 bits, in both builds.
     const auto window = static_cast<std::int32_t>(reinterpret_cast<UINT_PTR>(ownerWindow));
-    const std::string folder = ExtensionFolder();
+    const std::optional<std::string> ownFolder = ExtensionFolder();
+    if (!ownFolder) {
+        // The help page is never reported; a command that cannot find its launcher is.
+        if (kind != CMD_HELP) ShowExecuteFailure(GetLastError());
+        return;
+    }
+    const std::string& folder = *ownFolder;
 
     if (kind == CMD_HELP) {
         const std::string page = folder + "\\..\\help\\index.htm";

@@ -30,8 +30,20 @@ struct ObjectMapEntry {
     const CLSID* clsid;
     ScriptRunner updateRegistry;
     ClassObjectCreator createClassObject;
-    IUnknown* cachedClassObject;
+    IUnknown* cachedClassObject;  // published and read only through the two functions below
 };
+
+// The cached class object is read without the lock by every request after the first, possibly on
+// another thread than the one that made it: it is published with a full barrier, after the object
+// is complete, and read with one, so no thread sees the pointer before the object behind it.
+IUnknown* ReadClassObject(ObjectMapEntry& entry) noexcept {
+    return static_cast<IUnknown*>(
+        InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&entry.cachedClassObject), nullptr, nullptr));
+}
+IUnknown* ExchangeClassObject(ObjectMapEntry& entry, IUnknown* classObject) noexcept {
+    return static_cast<IUnknown*>(
+        InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&entry.cachedClassObject), classObject));
+}
 
 class CQLPGPShellExtModule {
 public:
@@ -40,7 +52,7 @@ public:
     }
     ~CQLPGPShellExtModule() {
         for (ObjectMapEntry& entry : objectMap_)
-            if (IUnknown* classObject = std::exchange(entry.cachedClassObject, nullptr)) classObject->Release();
+            if (IUnknown* classObject = ExchangeClassObject(entry, nullptr)) classObject->Release();
         if (!failed_) DeleteCriticalSection(&classObjectLock_);
     }
     CQLPGPShellExtModule(const CQLPGPShellExtModule&) = delete;
@@ -129,14 +141,19 @@ HRESULT CQLPGPShellExtModule::GetClassObject(REFCLSID rclsid, REFIID riid, void*
     if (failed_) return E_UNEXPECTED;
     for (ObjectMapEntry& entry : objectMap_) {
         if (!IsEqualCLSID(*entry.clsid, rclsid)) continue;
-        if (entry.cachedClassObject == nullptr) {
+        IUnknown* classObject = ReadClassObject(entry);
+        if (classObject == nullptr) {
             EnterCriticalSection(&classObjectLock_);
             HRESULT created = S_OK;
-            if (entry.cachedClassObject == nullptr) created = entry.createClassObject(&entry.cachedClassObject);
+            classObject = ReadClassObject(entry);
+            if (classObject == nullptr) {
+                created = entry.createClassObject(&classObject);
+                if (SUCCEEDED(created)) ExchangeClassObject(entry, classObject);
+            }
             LeaveCriticalSection(&classObjectLock_);
             if (FAILED(created)) return created;
         }
-        const HRESULT hr = entry.cachedClassObject->QueryInterface(riid, ppv);
+        const HRESULT hr = classObject->QueryInterface(riid, ppv);
         if (SUCCEEDED(hr) && *ppv == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
         return hr;
     }

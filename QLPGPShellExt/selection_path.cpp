@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "ql/ansi_text.h"
+
 namespace ql::shellext {
 
 namespace {
@@ -36,14 +38,13 @@ std::optional<std::string> ToAnsiExactly(const std::wstring& text) {
     if (text.empty()) return std::string();
     const int wideLength = static_cast<int>(text.size());
     BOOL usedDefault = FALSE;
-    const int ansiLength =
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), wideLength, nullptr, 0, nullptr, &usedDefault);
+    const int ansiLength = ql::WideToAnsiNoBestFit(text.data(), wideLength, nullptr, 0, &usedDefault);
     if (ansiLength <= 0 || usedDefault) return std::nullopt;
     std::string ansi(static_cast<std::size_t>(ansiLength), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), wideLength, ansi.data(), ansiLength, nullptr,
-                        &usedDefault);
+    ql::WideToAnsiNoBestFit(text.data(), wideLength, ansi.data(), ansiLength, &usedDefault);
     if (usedDefault) return std::nullopt;
-    // The round trip is the proof: a character the flag above does not catch still shows here.
+    // The round trip is the proof: a character the flag above does not catch still shows here, and so
+    // does an unpaired surrogate, which a UTF-8 code page replaces.
     const int backLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi.data(), ansiLength, nullptr, 0);
     if (backLength != wideLength) return std::nullopt;
     std::wstring back(static_cast<std::size_t>(backLength), L'\0');

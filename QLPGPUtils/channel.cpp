@@ -156,7 +156,10 @@ std::string TakeRequest() {
 // Request texts are ANSI bytes; the Java string is made from their UTF-16 form, so that paths with
 // characters beyond ASCII arrive as they are.
 jstring ToJavaString(JNIEnv* env, const std::string& ansi) {
-    if (ansi.empty()) return env->NewString(nullptr, 0);
+    if (ansi.empty()) {
+        static constexpr jchar kNoUnits[1] = {0};  // JNI asks for a buffer even for no characters
+        return env->NewString(kNoUnits, 0);
+    }
     int units = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
     if (units <= 0) return nullptr;
     std::wstring wide(static_cast<std::size_t>(units), L'\0');

@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <string>
 
 #include "com_brennick_util_Native.h"
@@ -43,6 +42,8 @@ jstring toErrorString(JNIEnv* env, const char* stepText, HRESULT result) {
     std::snprintf(text, sizeof text, "%s. Error code 0x%08X", stepText, static_cast<unsigned>(result));
     return env->NewStringUTF(text);
 }
+
+bool HasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
 
 HWND ToHwnd(jint value) { return reinterpret_cast<HWND>(static_cast<INT_PTR>(value)); }
 
@@ -150,13 +151,16 @@ jstring ScheduleTask(JNIEnv* env, jstring javaTaskName, jstring javaCommand, HWN
                                                 ql::kIidITaskScheduler, scheduler.put_void());
     if (jstring error = toErrorString(env, "Failed to connect to Task Scheduler", result)) return error;
 
-    std::wstring givenName = javaChars.Take(javaTaskName);
-    givenName.resize(std::wcslen(givenName.c_str()));  // the name ends where a C string would
+    const std::wstring givenName = javaChars.Take(javaTaskName);
+    const std::wstring command = javaChars.Take(javaCommand);
     ql::WriteDiagnostic("Try to create task\n");
+    // The scheduler reads both texts only up to a U+0000: "C:\\x.exe<U+0000>..." would be a task that
+    // runs C:\x.exe. Such text is refused before anything is created.
+    if (HasNul(givenName)) return toErrorString(env, "Failed to create task", E_INVALIDARG);
+    if (HasNul(command)) return toErrorString(env, "Failed to set task command", E_INVALIDARG);
     std::wstring taskName;
     if (jstring error = CreateTask(env, scheduler.get(), givenName, taskName, task)) return error;
 
-    const std::wstring command = javaChars.Take(javaCommand);
     result = task->SetApplicationName(command.c_str());
     if (jstring error = toErrorString(env, "Failed to set task command", result)) return error;
 
@@ -187,6 +191,9 @@ JNIEXPORT jstring JNICALL Java_com_brennick_util_Native_scheduleTask(JNIEnv* env
     jstring result = nullptr;
     try {
         result = ScheduleTask(env, taskName, command, ToHwnd(parentWindow));
+    } catch (const ql::JavaCharsRefused&) {
+        // The runtime's OutOfMemoryError is pending: no Java call may follow, not even NewStringUTF.
+        result = nullptr;
     } catch (...) {
         // Only memory can run out here; everything taken has been released by its owner.
         result = toErrorString(env, "Out of memory", E_OUTOFMEMORY);

@@ -18,6 +18,7 @@
 #include "com_brennick_util_Native.h"
 #include "mapi_wide.h"
 #include "java_chars.h"
+#include "ql/ansi_text.h"
 
 namespace {
 
@@ -27,6 +28,11 @@ using SendMailW = ULONG(WINAPI*)(LHANDLE, ULONG_PTR, MapiMessageW*, FLAGS, ULONG
 constexpr ULONG kNoPosition = 0xFFFFFFFF;
 constexpr ULONG kUserAbort = 1;           // MAPI_USER_ABORT: the user cancelled, reported as success
 constexpr jint kOutOfMemory = -5;         // negated MAPI_E_INSUFFICIENT_MEMORY
+// The highest Simple MAPI error code (MAPI_E_ATTACHMENT_TOO_LARGE). A mail program that answers
+// anything beyond it (an HRESULT such as 0x80004005, say) is reported as a general failure, never
+// as a negated number that could read as "Simple MAPI not available" or overflow.
+constexpr ULONG kLastMapiError = 28;
+constexpr jint kGeneralFailure = -MAPI_E_FAILURE;
 
 struct ModuleOwner {
     HMODULE module;
@@ -44,6 +50,25 @@ struct Mail {
     std::vector<Recipient> recipients;
     std::vector<std::wstring> attachments;
 };
+
+// The result for Java: 0 for a sent or cancelled mail, else the negated MAPI error code.
+jint ToJavaResult(ULONG result) {
+    if (result == SUCCESS_SUCCESS || result == kUserAbort) return 0;
+    if (result > kLastMapiError) return kGeneralFailure;
+    return -static_cast<jint>(result);
+}
+
+bool HasNul(const std::wstring& text) { return text.find(L'\0') != std::wstring::npos; }
+
+// Simple MAPI reads every text only up to a U+0000: "C:\\a.txt<U+0000>x" would attach C:\a.txt.
+bool AnyTextHasNul(const Mail& mail) {
+    if (HasNul(mail.subject) || HasNul(mail.body)) return true;
+    for (const Mail::Recipient& recipient : mail.recipients)
+        if (HasNul(recipient.name)) return true;
+    for (const std::wstring& attachment : mail.attachments)
+        if (HasNul(attachment)) return true;
+    return false;
+}
 
 jsize LengthOf(JNIEnv* env, jobjectArray array) { return array == nullptr ? 0 : env->GetArrayLength(array); }
 
@@ -79,10 +104,10 @@ private:
 std::string ToAnsi(const std::wstring& text) {
     if (text.empty()) return {};
     const int length = static_cast<int>(text.size());
-    const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr, nullptr);
+    const int bytes = ql::WideToAnsiNoBestFit(text.data(), length, nullptr, 0, nullptr);
     if (bytes <= 0) return std::string(text.size(), '?');
     std::string ansi(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), length, ansi.data(), bytes, nullptr, nullptr);
+    ql::WideToAnsiNoBestFit(text.data(), length, ansi.data(), bytes, nullptr);
     return ansi;
 }
 
@@ -175,6 +200,8 @@ jint SendEmail(JNIEnv* env, jobjectArray to, jobjectArray cc, jobjectArray bcc, 
             mail.attachments.push_back(arguments.TakeElement(attachments, element));
         }
 
+        if (AnyTextHasNul(mail)) return kGeneralFailure;  // nothing is sent
+
         const FLAGS flags = showDialog ? (MAPI_LOGON_UI | MAPI_DIALOG) : MAPI_LOGON_UI;
         result = sendWide != nullptr ? SendWide(sendWide, mail, flags) : SendAnsi(sendAnsi, mail, flags);
     } catch (...) {
@@ -182,8 +209,7 @@ jint SendEmail(JNIEnv* env, jobjectArray to, jobjectArray cc, jobjectArray bcc, 
         // was taken has been given back by its owner.
         return kOutOfMemory;
     }
-    if (result == SUCCESS_SUCCESS || result == kUserAbort) return 0;
-    return -static_cast<jint>(result);
+    return ToJavaResult(result);
 }
 
 }  // namespace

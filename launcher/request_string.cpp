@@ -209,22 +209,4 @@ bool IsOpenRequest(std::string_view request) {
     return EqualsIgnoringAsciiCase(request.substr(first + 1, second - first - 1), "open");
 }
 
-// What the Windows C runtime passes to WinMain. MinGW-w64's start-up code compares signed chars
-// and so takes every byte from 0x80 up for a blank: it dropped the first characters of a path such as
-// "\xC9t\xE9.pgp" and turned a line of only such characters into an empty one, which then asked to
-// open the application instead. In the ANSI code pages, double-byte ones included, no trail byte is
-// a blank, a control character or a double quote, so reading byte by byte is safe.
-std::string_view ArgumentsAfterProgramName(std::string_view wholeCommandLine) {
-    const auto blankOrControl = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    std::size_t at = 0;
-    bool quoted = false;
-    for (; at < wholeCommandLine.size(); ++at) {
-        const char c = wholeCommandLine[at];
-        if (blankOrControl(c) && !quoted) break;
-        if (c == kQuote) quoted = !quoted;
-    }
-    while (at < wholeCommandLine.size() && blankOrControl(wholeCommandLine[at])) ++at;
-    return wholeCommandLine.substr(at);
-}
-
 }  // namespace ql

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ql/command_line.h"  // ArgumentsAfterProgramName: the launcher's command line
+
 namespace ql {
 
 // Splits the launcher's command line into arguments. Only the blank separates arguments (a tab is
@@ -31,11 +33,5 @@ std::string BuildForwardedRequest(std::string_view commandLine, std::int32_t for
 
 // True when the command field is "open", in any letter case.
 bool IsOpenRequest(std::string_view request);
-
-// The launcher's command line as a GUI program's entry point receives it (lpCmdLine): the whole
-// command line (GetCommandLineA) without the program name and the blanks after it. The program name
-// ends at the first blank or control character outside double quotes. Every byte beyond ASCII is an
-// ordinary character, wherever it stands.
-std::string_view ArgumentsAfterProgramName(std::string_view wholeCommandLine);
 
 }  // namespace ql

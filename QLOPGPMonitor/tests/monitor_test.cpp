@@ -372,6 +372,20 @@ TEST_CASE("stop mode") {
         REQUIRE(ended);
         CHECK(stopper.ExitCode() == static_cast<DWORD>(-1));
     }
+    SUBCASE("run unquoted from a folder with a letter beyond ASCII, it still stops the running monitor") {
+        // The C runtime's lpCmdLine would end the program name at the "\xEB" and see no "shutdown".
+        REQUIRE(GetACP() == 1252);
+        const std::string folder = tree.outer() + "Zo\xEB";
+        REQUIRE(MakeFolders(folder));
+        Copy(tree.monitor(), folder + "\\QLOPGPMonitor.exe");
+        Monitor monitor(tree.monitor());
+        Child stopper = StartOnTrayDesktop(folder + "\\QLOPGPMonitor.exe shutdown");
+        // A stopper that took itself for a monitor never ends by itself: it is ended with the test.
+        REQUIRE(stopper.Wait(kUiTimeoutMs));
+        CHECK(stopper.ExitCode() == 0);
+        REQUIRE(monitor.process.Wait(kUiTimeoutMs));
+        CHECK(MonitorWindows().empty());
+    }
     SUBCASE("\"shutdown x\" is no stop request: it starts a further monitor") {
         Monitor first(tree.monitor());
         Monitor second(tree.monitor(), "shutdown x");
@@ -415,13 +429,24 @@ TEST_CASE("after the taskbar is created anew the icon is back, with the current 
     MonitorTree tree;
     Monitor monitor(tree.monitor());
     REQUIRE(WaitForTrayPicture(TrayPicture::LoggedIn));
+    const auto announceTaskbar = [&] {
+        DWORD_PTR result = 0;
+        REQUIRE(SendMessageTimeoutA(monitor.window, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_NORMAL,
+                                    kUiTimeoutMs, &result));
+    };
+
+    // Announced while the icon is still there (a display-scale change, a remote-desktop reconnect):
+    // adding it again fails, yet the monitor keeps its icon and runs on.
+    announceTaskbar();
+    CHECK(DialogBoxes(monitor.process.id()).empty());
+    CHECK(monitor.process.ExitCode() == STILL_ACTIVE);
+    CHECK(IconExists(monitor.window));
+    CHECK(WaitForTrayPicture(TrayPicture::LoggedIn));
 
     // The shell loses the icon, as when the taskbar restarts, and then announces the new taskbar.
     REQUIRE(DeleteIcon(monitor.window));
     REQUIRE(WaitForTrayPicture(TrayPicture::None));
-    DWORD_PTR result = 0;
-    REQUIRE(SendMessageTimeoutA(monitor.window, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_NORMAL,
-                                kUiTimeoutMs, &result));
+    announceTaskbar();
     CHECK(IconExists(monitor.window));
     CHECK(WaitForTrayPicture(TrayPicture::LoggedIn));
 
@@ -454,6 +479,13 @@ TEST_CASE("a lost icon shows one failure box, however many polls come while it i
     monitor.Command(kLogoff);
     REQUIRE(WaitForStarts(tree.record(), 1));
     CHECK(DialogBoxes(monitor.process.id()).size() == 1);
+    // A new taskbar while the box is open puts the icon back, and the monitor that then ends takes
+    // it away again.
+    DWORD_PTR result = 0;
+    REQUIRE(SendMessageTimeoutA(monitor.window, RegisterWindowMessageA("TaskbarCreated"), 0, 0, SMTO_NORMAL,
+                                kUiTimeoutMs, &result));
+    CHECK(IconExists(monitor.window));
+    CHECK(DialogBoxes(monitor.process.id()).size() == 1);
 
     auto box = TakeMessageBox(monitor.process.id(), kUiTimeoutMs);
     REQUIRE(box.has_value());
@@ -461,6 +493,9 @@ TEST_CASE("a lost icon shows one failure box, however many polls come while it i
     CHECK(box->text == "Failed to set tray icon. QLOPGP monitor will exit now.");
     REQUIRE(monitor.process.Wait(kUiTimeoutMs));
     CHECK(monitor.process.ExitCode() == 0);
+    // The notification area no longer holds an icon for the monitor's window: asked directly, since
+    // the screen is redrawn a moment later.
+    CHECK_FALSE(IconExists(monitor.window));
 }
 
 TEST_CASE("the launcher is started by its quoted path, never a program at the first blank of the folder") {

@@ -193,10 +193,50 @@ bool WriteFileW(const std::wstring& path, const std::string& contents) {
     return file && WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
 }
 
+// A text verb whose address has 2, the offset of "Secure delete", in its low 32 bits: in the 64-bit
+// build a host may pass one, and only the whole pointer tells it from an offset. The 32-bit build
+// cannot have one; there it is an ordinary text verb.
+const char* TextVerbReadingAsOffset2() {
+    static const char* verb = [] () -> const char* {
+        if (sizeof(void*) == 4) return "wipe";
+        for (ULONG_PTR base = 0x100000000; base < 0x8000000000; base += 0x100000000) {
+            auto* page = static_cast<char*>(
+                VirtualAlloc(reinterpret_cast<void*>(base), 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+            if (page == nullptr) continue;
+            lstrcpyA(page + 2, "wipe");
+            return page + 2;
+        }
+        return nullptr;
+    }();
+    return verb;
+}
+
+// GetModuleFileNameA as the platform answers for a module it cannot name whole: failing, or cutting a
+// path longer than the buffer (the first nSize - 1 characters, a terminator, nSize returned).
+DWORD g_moduleNameError = 0;
+DWORD WINAPI UnnameableModule(HMODULE, LPSTR name, DWORD size) {
+    if (g_moduleNameError == ERROR_INSUFFICIENT_BUFFER && size > 0) {
+        const std::string cut = std::string("C:\\").append(size, 'x');
+        lstrcpynA(name, cut.c_str(), static_cast<int>(size));
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    SetLastError(g_moduleNameError);
+    return 0;
+}
+
 }  // namespace
 
 TEST_CASE("each selection gets its first item, and the launcher receives every selected path, spelled exactly") {
-    REQUIRE(GetACP() == 1252);  // the names below are chosen for this code page
+    // The names below are chosen for code page 1252. The test also runs with ANSI code page UTF-8
+    // (its ctest entry sets LANG=hi_IN.UTF-8), where every name converts exactly and must reach the
+    // launcher as its own text, not as a short name. Windows refuses the no-best-fit flag and a
+    // used-default pointer for UTF-8 (so every entry was left out there); Wine accepts them, so this
+    // run shows the path taken for UTF-8, not that Windows failure.
+    const bool utf8 = GetACP() == CP_UTF8;
+    REQUIRE((utf8 || GetACP() == 1252));
+    char expected[16] = {};
+    if (GetEnvironmentVariableA("QL_EXPECT_ACP", expected, sizeof expected) > 0) REQUIRE(GetACP() == std::stoul(expected));
     Session session;
     const std::wstring sel = Widen(session.tree.root()) + L"sel\\";
     REQUIRE(MakeFolderW(sel.substr(0, sel.size() - 1)));
@@ -220,11 +260,12 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
         macron{L"d\u0101ta.txt", Kind::File, Spelling::ShortName},   // best fit would make it data.txt
         plain{L"data.txt", Kind::File, Spelling::Exact},
         cyrillic{L"\u0444\u0430\u0439\u043b.pgp", Kind::File, Spelling::ShortName},
+        cjk{L"\u6587\u4ef6.asc", Kind::File, Spelling::ShortName},
         cafe{L"caf\u00e9.txt", Kind::File, Spelling::Exact},           // in the code page: kept as it is
         gone{L"g\u014dne.txt", Kind::Missing, Spelling::LeftOut};      // no short name for a missing file
     REQUIRE(MakeFolderW(sel + longFolder.substr(0, 150)));
     for (const Entry* entry : {&aPGP, &aAsc, &apgp, &btxt, &docs, &xpgp, &apgptxt, &agpg, &longDir, &longFile, &macron,
-                               &plain, &cyrillic, &cafe}) {
+                               &plain, &cyrillic, &cjk, &cafe}) {
         const std::wstring path = sel + entry->name;
         REQUIRE((entry->kind == Kind::Folder ? MakeFolderW(path) : WriteFileW(path, Marker(entry->name))));
     }
@@ -248,6 +289,7 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
         {"a long folder path counts as a folder", {apgp, longDir}, L"Protect"},
         {"d-macron-ta.txt beside data.txt", {macron}, L"Protect"},
         {"a Cyrillic name", {cyrillic, btxt}, L"Unprotect"},
+        {"a CJK name", {cjk, plain}, L"Unprotect"},
         {"a name in the code page", {cafe}, L"Protect"},
         {"a name that cannot be spelled and has no short name", {gone, btxt}, L"Protect"},
     };
@@ -263,8 +305,9 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
         for (const Entry& entry : c.entries) {
             const std::wstring path = sel + entry.name;
             paths.push_back(path);
-            if (entry.spelling == Spelling::Exact) expected.push_back(Narrow(path));
-            if (entry.spelling == Spelling::ShortName) {
+            const Spelling spelling = utf8 ? Spelling::Exact : entry.spelling;
+            if (spelling == Spelling::Exact) expected.push_back(Narrow(path));
+            if (spelling == Spelling::ShortName) {
                 const std::wstring shortPath = ShortPath(path);
                 REQUIRE(shortPath.size() > 0);
                 REQUIRE(shortPath != path);
@@ -287,7 +330,7 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
         CHECK(starts[0].commandLine == prefix + request);
         // Every path in the request opens the file that was selected, and never another one.
         for (std::size_t i = 0, e = 0; i < c.entries.size(); ++i) {
-            if (c.entries[i].spelling == Spelling::LeftOut) continue;
+            if (!utf8 && c.entries[i].spelling == Spelling::LeftOut) continue;
             const std::string& path = expected[e++];
             CAPTURE(path);
             if (c.entries[i].kind == Kind::File && path.size() < MAX_PATH)
@@ -601,6 +644,34 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
         CHECK(box->caption == "Error");
         CHECK(box->text == "Failed to execute command. Error code: " + std::to_string(g_executes[0].lastError));
     }
+    SUBCASE("a module path that cannot be had whole: the error box, and no program from a guessed folder") {
+        HMODULE module = GetModuleHandleA(session.tree.extension().c_str());
+        ImportPatch patch(module, "kernel32.dll", "GetModuleFileNameA", reinterpret_cast<void*>(&UnnameableModule));
+        REQUIRE(patch.patched());
+        for (const DWORD error : {static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), static_cast<DWORD>(ERROR_MOD_NOT_FOUND)}) {
+            CAPTURE(error);
+            g_moduleNameError = error;
+            g_executes.clear();
+            // The user closes every box until the call has returned (a launch from a guessed folder
+            // would show Wine's own box first).
+            std::optional<MessageBoxSeen> box;
+            std::atomic<bool> returned{false};
+            std::thread user([&] {
+                while (!returned) {
+                    // A box just closed can still be found for a moment, without its text.
+                    auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
+                    if (seen && !seen->text.empty()) box = seen;
+                }
+            });
+            CHECK(Invoke(menu.p, 2) == S_OK);
+            returned = true;
+            user.join();
+            CHECK(g_executes.empty());
+            REQUIRE(box.has_value());
+            CHECK(box->caption == "Error");
+            CHECK(box->text == "Failed to execute command. Error code: " + std::to_string(error));
+        }
+    }
     SUBCASE("Help: the canonical path of help\\index.htm beside bin, opened maximised") {
         // .htm files open, for this test, with a copy of the recording program.
         const std::string viewerFolder = session.tree.root() + "viewer\\";
@@ -738,6 +809,13 @@ TEST_CASE("bad calls from a careless host: null pointers, bad menus, ranges and 
         {"GetCommandString of an offset beyond 32 bits", [&] {
              return menu->GetCommandString(static_cast<UINT_PTR>(0xFFFFFFFFu) + 1, GCS_HELPTEXTA, nullptr, buffer, 64);
          }, sizeof(UINT_PTR) == 8 ? E_INVALIDARG : S_OK},
+        {"InvokeCommand with a text verb whose address has 2 (Secure delete) in its low 32 bits", [&] {
+             CMINVOKECOMMANDINFO info = {};
+             info.cbSize = sizeof info;
+             info.lpVerb = TextVerbReadingAsOffset2();
+             REQUIRE(info.lpVerb != nullptr);
+             return menu->InvokeCommand(&info);
+         }, E_INVALIDARG},
         {"InvokeCommand with a zero size and an offset out of range", [&] {
              CMINVOKECOMMANDINFO info = {};
              info.lpVerb = MAKEINTRESOURCEA(9);

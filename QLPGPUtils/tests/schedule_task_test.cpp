@@ -18,8 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "bridge.h"
 #include "child_process.h"
 #include "com_ptr.h"
+#include "fake_jni.h"
 #include "files.h"
 #include "message_box.h"
 #include "task_scheduler_ids.h"
@@ -269,6 +271,15 @@ std::vector<TaskCase> Cases() {
          L""},
     };
 
+    // The scheduler would read either text only up to a U+0000 ("C:\x.exe" would be the program).
+    const Lines refused = {"CreateInstance -> 0x00000000", "release ITaskScheduler"};
+    cases.push_back({"a U+0000 in the name: refused before anything is created", "", "", "Back\\u0000up", kProgram, {},
+                     "Failed to create task. Error code 0x80070057", {"Try to create task", "Error 0x80070057"},
+                     refused, L""});
+    cases.push_back({"a U+0000 in the program: refused before anything is created", "", "", "Backup",
+                     "C:\\x.exe\\u0000 /other", {}, "Failed to set task command. Error code 0x80070057",
+                     {"Try to create task", "Error 0x80070057"}, refused, L""});
+
     // Every step failing in turn, each with a code of its own.
     const std::string prepared = "Backup";
     const Lines start = {"CreateInstance -> 0x00000000", "NewWorkItem Backup -> 0x00000000"};
@@ -433,6 +444,30 @@ TEST_CASE("scheduleTask against the recording scheduler: names, steps, sheet and
     SetEnvironmentVariableA("QL_TASKS_EXISTING", nullptr);
     SetEnvironmentVariableA("QL_TASKS_FAIL", nullptr);
     DeleteFileA(log.c_str());
+}
+
+TEST_CASE("scheduleTask when the runtime gives no characters: no Java call with its exception pending") {
+    DoubleSchedulerRegistration registration;
+    REQUIRE(registration.registered());
+    Bridge bridge;
+    REQUIRE(bridge.loaded());
+    using ScheduleTaskFn = jstring(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jint);
+    const auto scheduleTask = reinterpret_cast<ScheduleTaskFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("QLPGPUtils.dll"), JniExportName("scheduleTask", 20).c_str())));
+    const bool exported = scheduleTask != nullptr;
+    REQUIRE(exported);
+    for (const bool refuseName : {true, false}) {
+        CAPTURE(refuseName);
+        FakeJvm jvm;
+        jstring name = jvm.NewString(u"Backup");
+        jstring command = jvm.NewString(u"C:\\x.exe");
+        jvm.RefuseChars(refuseName ? name : command);
+        CHECK(scheduleTask(jvm.env(), nullptr, name, command, 0) == nullptr);
+        CHECK(jvm.PendingException() == "java/lang/OutOfMemoryError");
+        CHECK(jvm.Misuses().empty());
+        CHECK(jvm.OutstandingChars() == 0);
+        CHECK(jvm.ReleaseProblems().empty());
+    }
 }
 
 TEST_CASE("scheduleTask against Wine's own scheduler: the task is created, given its program and saved") {

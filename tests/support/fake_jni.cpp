@@ -102,7 +102,8 @@ std::string FakeJvm::Utf8(jstring string) const {
 }
 
 jstring JNICALL FakeJvm::NewStringImpl(JNIEnv* env, const jchar* chars, jsize length) {
-    if (length < 0 || (length > 0 && chars == nullptr)) UnexpectedJniCall();
+    // The runtime reads through `chars` whatever the length (a checking runtime refuses null).
+    if (length < 0 || chars == nullptr) UnexpectedJniCall();
     if (!Of(env).MayCallJava("NewString")) return nullptr;
     return static_cast<jstring>(
         Of(env).MadeLocal(Of(env).NewString(std::u16string(reinterpret_cast<const char16_t*>(chars), length))));
@@ -118,7 +119,20 @@ jsize JNICALL FakeJvm::GetStringLengthImpl(JNIEnv* env, jstring string) {
     return static_cast<jsize>(Of(env).AsString(string)->text.size());
 }
 
+void FakeJvm::RefuseChars(jstring string) {
+    std::lock_guard lock(mutex_);
+    refusedChars_.push_back(string);
+}
+
 const jchar* JNICALL FakeJvm::GetStringCharsImpl(JNIEnv* env, jstring string, jboolean* isCopy) {
+    {
+        FakeJvm& jvm = Of(env);
+        std::lock_guard lock(jvm.mutex_);
+        if (std::find(jvm.refusedChars_.begin(), jvm.refusedChars_.end(), string) != jvm.refusedChars_.end()) {
+            jvm.Throw("java/lang/OutOfMemoryError");
+            return nullptr;
+        }
+    }
     const std::u16string& text = Of(env).AsString(string)->text;
     auto* copy = new jchar[text.size() + 1];
     std::memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(jchar));
@@ -431,7 +445,7 @@ jobject JNICALL FakeJvm::GetObjectArrayElementImpl(JNIEnv* env, jobjectArray arr
 
 const jchar* JNICALL FakeJvm::GetStringCharsCountedImpl(JNIEnv* env, jstring string, jboolean* isCopy) {
     const jchar* chars = GetStringCharsImpl(env, string, isCopy);
-    Of(env).NoteTaken(string, chars);
+    if (chars != nullptr) Of(env).NoteTaken(string, chars);
     return chars;
 }
 

@@ -26,6 +26,9 @@ public:
     JNIEnv* env() { return &block_.env; }
 
     jstring NewString(const std::u16string& text);
+    // From now on GetStringChars gives no characters of `string`, as a runtime out of memory does:
+    // null, with OutOfMemoryError pending.
+    void RefuseChars(jstring string);
     // The UTF-16 text of a string made by a native or by NewString; a test failure if not a string.
     std::u16string Text(jstring string) const;
     // The same text as UTF-8, for messages and comparisons with ASCII literals.
@@ -62,6 +65,7 @@ private:
     EnvBlock block_{};
     mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<Object>> objects_;
+    std::vector<jstring> refusedChars_;
 
     // --- Object arrays, and accounting of taken characters and local references --------------
 public:

@@ -37,11 +37,15 @@ std::optional<MessageBoxSeen> TakeMessageBox(DWORD processId, DWORD timeoutMs, i
         if (GetTickCount64() >= deadline) return std::nullopt;
         Sleep(25);
     }
+    // The message text of a message box is its static control 0xFFFF. A box can be visible before
+    // its text is in place: it is read once there is some, the box is gone, or a few seconds passed.
+    char text[4096] = {};
+    const ULONGLONG textDeadline = GetTickCount64() + 5000;
+    while (GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text) == 0 && IsWindow(search.found) &&
+           GetTickCount64() < textDeadline)
+        Sleep(10);
     MessageBoxSeen seen;
     seen.caption = TextOf(search.found);
-    // The message text of a message box is its static control 0xFFFF.
-    char text[4096] = {};
-    GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
     seen.text = text;
     seen.owner = GetWindow(search.found, GW_OWNER);
     PostMessageA(search.found, WM_COMMAND, static_cast<WPARAM>(button), 0);

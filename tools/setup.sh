@@ -2,7 +2,8 @@
 # Installs what the build and the tests need on a Debian 12 (bookworm) x86_64 machine, as root:
 # the MinGW-w64 cross compilers, Wine 8 with 32-bit support, qemu-i386 registered with binfmt_misc
 # (this CPU cannot run 32-bit code natively), Xvfb, doctest, a JDK for jni.h and javac, wixl,
-# msitools and osslsigncode for the MSI, and xwd and convert for the demo's pictures.
+# msitools and osslsigncode for the MSI, xwd and convert for the demo's pictures, and the locale
+# sources (a test builds a UTF-8 locale for Wine).
 # Every step checks first, so a second run on a ready machine costs a second.
 #
 # Exit status: 0 when everything is ready; 3 when all but the 32-bit route is ready (the 64-bit
@@ -58,7 +59,7 @@ fi
 # 2. Everything but the 32-bit Wine: enough for the host, fuzz and 64-bit builds and their tests.
 pkgs=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686
       binutils-mingw-w64-x86-64 wine wine64 xvfb xauth x11-apps imagemagick doctest-dev
-      openjdk-17-jdk-headless cmake ninja-build g++ binutils clang libclang-rt-14-dev dpkg-dev
+      openjdk-17-jdk-headless cmake ninja-build g++ binutils clang libclang-rt-14-dev dpkg-dev locales
       wixl msitools osslsigncode openssl)
 missing=()
 for p in "${pkgs[@]}"; do have_pkg "$p" || missing+=("$p"); done

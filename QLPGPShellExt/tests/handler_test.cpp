@@ -658,9 +658,9 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
             std::atomic<bool> returned{false};
             std::thread user([&] {
                 while (!returned) {
-                    // A box just closed can still be found for a moment, without its text.
+                    // A box just closed can still be found for a moment, its texts half torn down.
                     auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
-                    if (seen && !seen->text.empty()) box = seen;
+                    if (seen && !seen->text.empty() && !seen->caption.empty()) box = seen;
                 }
             });
             CHECK(Invoke(menu.p, 2) == S_OK);

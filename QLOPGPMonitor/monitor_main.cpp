@@ -11,16 +11,12 @@
 
 #include "monitor_resources.h"
 #include "ql/command_line.h"
+#include "ql/product_names.h"
 
 namespace {
 
-constexpr char kWindowClass[] = "QLOPGPMonitorWndClass";
-constexpr char kWindowTitle[] = "QLOPGPMonitor";
-constexpr char kStatusMessageName[] = "QLOPGPStatusMessage";
 // Broadcast by the shell when the taskbar is (re)created: every icon must be added anew.
 constexpr char kTaskbarCreatedName[] = "TaskbarCreated";
-constexpr char kLauncherClass[] = "QuilloraOpenPGPFileMonitorWnd";
-constexpr char kLauncherTitle[] = "OpenFileMonitor";
 constexpr char kLauncherFileName[] = "\\QuilloraOpenPGP.exe";
 constexpr char kHelpFromBin[] = "\\..\\help\\index.htm";
 
@@ -105,7 +101,7 @@ void DeleteTrayIcon() {
 void PollStatus() {
     if (trayFailureShown) return;
     int state = 0;
-    if (HWND launcher = FindWindowA(kLauncherClass, kLauncherTitle))
+    if (HWND launcher = FindWindowA(ql::kMonitorClassName, ql::kMonitorWindowTitle))
         state = SendMessageA(launcher, statusMessageId, 0, 0) != 0 ? 1 : 0;
     if (state != loggedIn) UpdateTrayIcon(state);
 }
@@ -222,7 +218,7 @@ LRESULT CALLBACK MonitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }
 
 int StopRunningMonitor() {
-    HWND running = FindWindowA(kWindowClass, kWindowTitle);
+    HWND running = FindWindowA(ql::kTrayClassName, ql::kTrayWindowTitle);
     DWORD_PTR ignored = 0;
     SendMessageTimeoutA(running, WM_QUIT, 0, 0, SMTO_ABORTIFHUNG, kStopSendTimeoutMs, &ignored);
     for (int check = 1; IsWindow(running); ++check) {
@@ -234,13 +230,13 @@ int StopRunningMonitor() {
 
 int RunMonitor(HINSTANCE instance) {
     instanceHandle = instance;
-    statusMessageId = RegisterWindowMessageA(kStatusMessageName);
+    statusMessageId = RegisterWindowMessageA(ql::kStatusMessageName);
     taskbarCreatedId = RegisterWindowMessageA(kTaskbarCreatedName);
 
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = &MonitorWndProc;
     windowClass.hInstance = instance;
-    windowClass.lpszClassName = kWindowClass;
+    windowClass.lpszClassName = ql::kTrayClassName;
     if (RegisterClassA(&windowClass) == 0) {
         char text[160];
         wsprintfA(text, "Failed to register Quillora OpenPGP Monitor window class. Error code: %d",
@@ -248,7 +244,8 @@ int RunMonitor(HINSTANCE instance) {
         MessageBoxA(nullptr, text, "Error", MB_ICONERROR);
         return -1;
     }
-    monitorWindow = CreateWindowExA(0, kWindowClass, kWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
+    monitorWindow =
+        CreateWindowExA(0, ql::kTrayClassName, ql::kTrayWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     if (monitorWindow == nullptr) {
         char text[160];
         wsprintfA(text, "Failed to create Quillora OpenPGP Monitior window. Error: %d", static_cast<int>(GetLastError()));

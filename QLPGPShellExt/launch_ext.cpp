@@ -13,6 +13,7 @@
 #include "drop_list.h"
 #include "module.h"
 #include "ownership.h"
+#include "ql/product_names.h"
 #include "selection_path.h"
 
 namespace ql::shellext {
@@ -138,7 +139,7 @@ bool AwaitHandOver(HANDLE process) {
             return GetExitCodeProcess(process, &code) && code == 0;
         }
         DWORD owner = 0;
-        if (HWND monitor = FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor"))
+        if (HWND monitor = FindWindowA(ql::kMonitorClassName, ql::kMonitorWindowTitle))
             GetWindowThreadProcessId(monitor, &owner);
         if (owner == id) return true;
     }

@@ -1,6 +1,7 @@
-// Owners for what the extension takes from COM and the shell: interface pointers, a storage medium
-// with its global memory locked, a menu, a loaded module, the thread locale. Each gives back what
-// it holds exactly once, when it goes out of scope, so no return path of a COM method leaks.
+// Owners for what the extension takes from COM and the shell besides interface pointers (ql::ComPtr):
+// a storage medium with its global memory locked, a menu, a loaded module, the thread locale. Each
+// gives back what it holds exactly once, when it goes out of scope, so no return path of a COM method
+// leaks.
 #pragma once
 
 #include <windows.h>
@@ -8,41 +9,10 @@
 
 #include <utility>
 
+#include "ql/com_ptr.h"
 #include "ql/unique_handle.h"
 
 namespace ql::shellext {
-
-template <typename T>
-class ComPtr {
-public:
-    ComPtr() noexcept = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ComPtr& operator=(ComPtr&& other) noexcept {
-        reset(std::exchange(other.p_, nullptr));
-        return *this;
-    }
-    ~ComPtr() { reset(); }
-
-    T* get() const noexcept { return p_; }
-    T* operator->() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    // Releases what it held and hands out its slot, for out-parameters.
-    T** put() noexcept {
-        reset();
-        return &p_;
-    }
-    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
-    // Takes over a reference the caller already owns.
-    void reset(T* p = nullptr) noexcept {
-        if (T* old = std::exchange(p_, p)) old->Release();
-    }
-    T* detach() noexcept { return std::exchange(p_, nullptr); }
-
-private:
-    T* p_ = nullptr;
-};
 
 // A storage medium from IDataObject::GetData with its global memory locked. The memory is unlocked
 // before the medium is released.

@@ -25,43 +25,26 @@
 #include "com_brennick_util_Native.h"
 #include "diagnostics.h"
 #include "ql/platform.h"
+#include "ql/product_names.h"
 #include "ql/unique_handle.h"
 #include "request_slot.h"
+#include "shared_block.h"
 
 namespace {
 
-constexpr char kOpenRequestEventName[] = "QuilloraOpenPGPOpenFileMonitor";
-constexpr char kCommandEventName[] = "QLOPGPCmdlineRequest";
-constexpr char kSlotLockName[] = "QuilloraOpenPGPOpenFileRequestLock";
-constexpr char kRequestTakenEventName[] = "QuilloraOpenPGPOpenFileRequestTaken";
+using ql::kCommandEventName;
+using ql::kOpenRequestEventName;
+using ql::kRequestTakenEventName;
+using ql::kSlotLockName;
 
 // How long a writer or the reader waits for the slot lock. The lock is only ever held for one copy of
 // at most 64 KiB; running out of time means its holder is frozen, and the request goes through
 // unguarded rather than being lost.
 constexpr DWORD kSlotLockTimeoutMs = 10000;
 
-struct SharedBlock {
-    std::uint32_t mainWnd;
-    std::uint32_t hiddenWnd;
-    std::int32_t creatorPending;
-    char requestBuffer[ql::kRequestSlotBytes];
-    char commandBuffer[ql::kRequestSlotBytes];
-    // Both change only under the slot lock. Written counts the requests stored with a signal that a
-    // reader will consume; a take sets taken to written, since it consumes every signal before it.
-    std::uint32_t requestsWritten;
-    std::uint32_t requestsTaken;
-};
-
-// The block's layout is shared by every process that maps the library, 32-bit and 64-bit alike.
-static_assert(offsetof(SharedBlock, creatorPending) == 8);
-static_assert(offsetof(SharedBlock, requestBuffer) == 12);
-static_assert(offsetof(SharedBlock, commandBuffer) == 12 + ql::kRequestSlotBytes);
-static_assert(offsetof(SharedBlock, requestsWritten) == 12 + 2 * ql::kRequestSlotBytes);
-static_assert(sizeof(SharedBlock) == 12 + 2 * ql::kRequestSlotBytes + 8);
-
 // Every field, zeros included, is stored in the image, so the block starts from these values again
 // whenever a process maps the library while no other process has it loaded.
-__attribute__((section(".shared"), shared)) SharedBlock g_shared = {0, 0, 1, {}, {}, 0, 0};
+__attribute__((section(".shared"), shared)) ql::SharedBlock g_shared = {0, 0, 1, {}, {}, 0, 0};
 
 // Per-process handles, owned from process attach to process detach.
 HANDLE g_openRequestEvent = nullptr;

@@ -2,6 +2,8 @@
 
 #include "request_slot.h"
 
+TEST_SUITE_BEGIN("request_slot");
+
 using ql::FitRequestToSlot;
 
 TEST_CASE("a request that fits is stored unchanged") {
@@ -41,3 +43,5 @@ TEST_CASE("the slot's limits") {
     request += '*';
     CHECK(FitRequestToSlot(request)->size() == 101);
 }
+
+TEST_SUITE_END();

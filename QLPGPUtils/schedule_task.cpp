@@ -14,7 +14,7 @@
 #include <string>
 
 #include "com_brennick_util_Native.h"
-#include "com_ptr.h"
+#include "ql/com_ptr.h"
 #include "diagnostics.h"
 #include "java_chars.h"
 #include "late_bound.h"

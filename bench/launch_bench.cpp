@@ -36,7 +36,7 @@
 #include "child_process.h"
 #include "files.h"
 #include "java_runtime.h"
-#include "product_tree.h"
+#include "sandbox.h"
 #include "registry.h"
 
 using namespace ql::test;

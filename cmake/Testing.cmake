@@ -12,9 +12,40 @@ function(ql_setup_wine)
   set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
 endfunction()
 
-# ql_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s])
-# A doctest program run by ctest; Windows programs run in the shared Wine session, one at a time,
-# since they use the product's machine-wide names (mutex, events, windows).
+# ql_add_test_program(<program> SOURCES ... [LIBS ...] SUITES <suite>... [TIMEOUT s])
+# One doctest program for an area. Each of its test suites (TEST_SUITE_BEGIN/END in the sources) is a
+# ctest entry of its own, <program>.<suite>, so that time-outs and environments (time zone, DLL
+# overrides, display) are set per entry with set_tests_properties. The entry <program>.unlisted fails
+# when some test case belongs to no listed suite, since such a case would never run. Windows programs
+# run in the shared Wine session, one at a time, since they use the product's machine-wide names
+# (mutex, events, windows).
+function(ql_add_test_program program)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;SUITES" ${ARGN})
+  if(NOT T_SUITES)
+    message(FATAL_ERROR "ql_add_test_program(${program}): no SUITES")
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${program} ${T_SOURCES})
+  target_link_libraries(${program} PRIVATE ql_doctest_main ${T_LIBS})
+  set(entries)
+  foreach(suite IN LISTS T_SUITES)
+    add_test(NAME ${program}.${suite} COMMAND ${program} --test-suite=${suite})
+    list(APPEND entries ${program}.${suite})
+  endforeach()
+  list(JOIN T_SUITES "," listed)
+  add_test(NAME ${program}.unlisted COMMAND ${program} --count --test-suite-exclude=${listed})
+  set_tests_properties(${program}.unlisted PROPERTIES
+    PASS_REGULAR_EXPRESSION "passing the current filters: 0[^0-9]")
+  list(APPEND entries ${program}.unlisted)
+  set_tests_properties(${entries} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(WIN32)
+    set_tests_properties(${entries} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
+  endif()
+endfunction()
+
+# ql_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s]): a doctest program that is one ctest entry.
 function(ql_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES})

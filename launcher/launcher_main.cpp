@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr char kMutexName[] = "QuilloraOpenPGP";
 // Query access is all a forwarder needs to learn that a launcher runs.
 constexpr DWORD kMutexQueryState = 0x0001;
 constexpr char kJavaMainText[] = " -cp qlopgp.jar com.brennick.Launcher ";
@@ -41,7 +40,7 @@ std::int32_t WindowNumber(HWND window) {
 }
 
 bool LauncherStillStarting() {
-    HANDLE mutex = OpenMutexA(kMutexQueryState, FALSE, kMutexName);
+    HANDLE mutex = OpenMutexA(kMutexQueryState, FALSE, ql::kLauncherMutexName);
     if (mutex == nullptr) return false;
     CloseHandle(mutex);
     return true;
@@ -116,7 +115,7 @@ int RunFirstInstance(HINSTANCE instance, const std::string& commandLine) {
         }
     }
 
-    HANDLE launcherMutex = CreateMutexA(attributes, FALSE, kMutexName);
+    HANDLE launcherMutex = CreateMutexA(attributes, FALSE, ql::kLauncherMutexName);
     if (launcherMutex == nullptr) {
         ql::ShowErrorUnsigned("Failed to start QuilloraOpenPGP. Can't allocate required resources. Error code: ",
                               GetLastError());
@@ -167,7 +166,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Not the lpCmdLine of this build's start-up code, which drops leading bytes beyond ASCII.
     const std::string commandLine(ql::ArgumentsAfterProgramName(GetCommandLineA()));
     try {
-        if (HANDLE probe = OpenMutexA(kMutexQueryState, FALSE, kMutexName)) {
+        if (HANDLE probe = OpenMutexA(kMutexQueryState, FALSE, ql::kLauncherMutexName)) {
             // Closed at once: held, it would keep the mutex alive and hide a first instance that
             // gave up while this forwarder waits for its window.
             CloseHandle(probe);

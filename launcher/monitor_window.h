@@ -7,11 +7,9 @@
 
 #include <cstddef>
 
-namespace ql {
+#include "ql/product_names.h"
 
-inline constexpr char kMonitorClassName[] = "QuilloraOpenPGPFileMonitorWnd";
-inline constexpr char kMonitorWindowTitle[] = "OpenFileMonitor";
-inline constexpr char kStatusMessageName[] = "QLOPGPStatusMessage";
+namespace ql {
 
 // The monitor window keeps the requests that arrive while the application has not yet taken the one
 // handed over before, in arrival order, and hands each over once the one before has been taken. At

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+TEST_SUITE_BEGIN("probe_text");
+
 using ql::ProbeOutputNamesJava15;
 
 TEST_CASE("a runtime's answer naming 1.5 on its first line is accepted") {
@@ -90,3 +92,5 @@ TEST_CASE("every short text over the rule's own characters agrees with the first
     CHECK(total == 960800);   // 1 + 7 + ... + 7^7 texts were seen
     CHECK(accepted > 0);      // and the walk reached accepted texts, so it compared both outcomes
 }
+
+TEST_SUITE_END();

@@ -6,30 +6,16 @@
 
 #include <doctest/doctest.h>
 
+#include "printers.h"
+
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
-using Args = std::vector<std::string>;
+TEST_SUITE_BEGIN("request_string");
 
-// Argument lists print as ["a", "b"] in failure messages, with control characters visible.
-namespace doctest {
-template <>
-struct StringMaker<Args> {
-    static String convert(const Args& args) {
-        std::string out = "[";
-        for (std::size_t i = 0; i < args.size(); ++i) {
-            if (i > 0) out += ", ";
-            out += '<';
-            for (char c : args[i]) out += c == '\t' ? std::string("\\t") : std::string(1, c);
-            out += '>';
-        }
-        out += "]";
-        return String(out.c_str());
-    }
-};
-}  // namespace doctest
+using Args = std::vector<std::string>;
 
 namespace {
 
@@ -345,3 +331,5 @@ TEST_CASE("ArgumentsAfterProgramName gives what the entry point receives") {
         CHECK(ArgumentsAfterProgramName(c.whole) == c.arguments);
     }
 }
+
+TEST_SUITE_END();

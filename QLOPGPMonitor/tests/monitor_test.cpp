@@ -13,9 +13,10 @@
 
 #include "files.h"
 #include "message_box.h"
-#include "product_tree.h"
+#include "sandbox.h"
 #include "registry.h"
 #include "tray_harness.h"
+#include "ql/product_names.h"
 
 using namespace ql::test;
 
@@ -356,9 +357,9 @@ TEST_CASE("stop mode") {
             WNDCLASSA windowClass{};
             windowClass.lpfnWndProc = DefWindowProcA;
             windowClass.hInstance = GetModuleHandleA(nullptr);
-            windowClass.lpszClassName = "QLOPGPMonitorWndClass";
+            windowClass.lpszClassName = ql::kTrayClassName;
             RegisterClassA(&windowClass);
-            HWND window = CreateWindowExA(0, "QLOPGPMonitorWndClass", "QLOPGPMonitor", 0, 0, 0, 0, 0, nullptr, nullptr,
+            HWND window = CreateWindowExA(0, ql::kTrayClassName, ql::kTrayWindowTitle, 0, 0, 0, 0, 0, nullptr, nullptr,
                                           windowClass.hInstance, nullptr);
             SetEvent(ready);
             WaitForSingleObject(release, INFINITE);

@@ -6,13 +6,12 @@
 #include <stdexcept>
 
 #include "ql/unique_handle.h"
+#include "ql/product_names.h"
 
 namespace ql::test {
 
 namespace {
 
-constexpr char kMonitorClass[] = "QLOPGPMonitorWndClass";
-constexpr char kMonitorTitle[] = "QLOPGPMonitor";
 
 template <typename Condition>
 bool WaitUntil(Condition condition, DWORD timeoutMs) {
@@ -135,10 +134,10 @@ Child StartOnTrayDesktop(const std::string& commandLine) {
 
 std::vector<HWND> MonitorWindows(DWORD processId) {
     std::vector<HWND> found;
-    for (HWND window : TopLevel(kMonitorClass, processId, false)) {
+    for (HWND window : TopLevel(ql::kTrayClassName, processId, false)) {
         char title[64] = {};
         GetWindowTextA(window, title, sizeof title);
-        if (lstrcmpA(title, kMonitorTitle) == 0) found.push_back(window);
+        if (lstrcmpA(title, ql::kTrayWindowTitle) == 0) found.push_back(window);
     }
     return found;
 }

@@ -99,14 +99,6 @@ std::vector<std::wstring> ValueNames(const std::wstring& key) {
     return names;
 }
 
-std::wstring Widen(const std::string& ansi) {
-    if (ansi.empty()) return {};
-    const int length = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), length);
-    return wide;
-}
-
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement) {
     auto* base = reinterpret_cast<BYTE*>(module);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);

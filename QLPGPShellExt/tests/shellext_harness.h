@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "product_tree.h"
+#include "sandbox.h"
+#include "text.h"
 
 namespace ql::test {
 
@@ -19,7 +20,7 @@ inline constexpr DWORD kWaitMs = 30000;
 // This build's extension file name: QLPGPShellExt.dll or QLPGPShellExt64.dll.
 std::string ExtensionFileName();
 
-// A product tree (see product_tree.h) with a copy of the extension in bin\, the recording program
+// A product tree (see sandbox.h) with a copy of the extension in bin\, the recording program
 // in place of the launcher, and a help page in help\index.htm.
 class ExtensionTree {
 public:
@@ -55,8 +56,6 @@ std::optional<std::wstring> ReadString(const std::wstring& key, const std::wstri
 std::vector<std::wstring> SubKeys(const std::wstring& key);
 // The names of the key's named values (the default value is not among them).
 std::vector<std::wstring> ValueNames(const std::wstring& key);
-
-std::wstring Widen(const std::string& ansi);
 
 // The number of handles this process has open, from the system's handle table
 // (NtQuerySystemInformation class 64): Wine's GetProcessHandleCount always reports 0.

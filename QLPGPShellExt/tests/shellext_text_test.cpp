@@ -8,35 +8,12 @@
 
 #include <doctest/doctest.h>
 
+#include "printers.h"
+
 #include <string>
 #include <vector>
 
-namespace doctest {
-template <>
-struct StringMaker<std::u16string> {
-    static String convert(const std::u16string& text) {
-        std::string out = "u\"";
-        for (char16_t c : text) {
-            if (c >= 32 && c < 127) {
-                out += static_cast<char>(c);
-            } else {
-                char escaped[12];
-                std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c));
-                out += escaped;
-            }
-        }
-        return String((out + "\"").c_str());
-    }
-};
-template <>
-struct StringMaker<std::vector<std::u16string>> {
-    static String convert(const std::vector<std::u16string>& lines) {
-        std::string out = "\n";
-        for (const auto& line : lines) out += std::string(StringMaker<std::u16string>::convert(line).c_str()) + "\n";
-        return String(out.c_str());
-    }
-};
-}  // namespace doctest
+TEST_SUITE_BEGIN("shellext_text");
 
 namespace {
 
@@ -317,3 +294,5 @@ TEST_CASE("the CF_HDROP list is read in one pass, within the block, in UTF-16 or
     }
     CHECK_FALSE(ReadDropList(nullptr, 100).valid);
 }
+
+TEST_SUITE_END();

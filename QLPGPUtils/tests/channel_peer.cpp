@@ -23,7 +23,7 @@ using namespace ql::test;
 namespace {
 
 void PrintState(const Bridge& bridge) {
-    const SharedBlockView* block = bridge.shared();
+    const ql::SharedBlock* block = bridge.shared();
     std::printf("main=%d hidden=%d pending=%d request=[%s]\n", static_cast<int>(block->mainWnd),
                 static_cast<int>(block->hiddenWnd), static_cast<int>(block->creatorPending),
                 block->requestBuffer);

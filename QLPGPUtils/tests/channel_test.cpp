@@ -13,6 +13,7 @@
 #include "child_process.h"
 #include "race_text.h"
 #include "ql/unique_handle.h"
+#include "ql/product_names.h"
 
 using namespace ql::test;
 
@@ -134,7 +135,7 @@ TEST_CASE("after every process has unloaded the library the next loader starts a
 
 TEST_CASE("a process without the open-request event publishes its windows and returns null") {
     // A mutex under the event's name keeps the first loader from creating the event.
-    ql::UniqueHandle squatter(CreateMutexA(nullptr, FALSE, "QuilloraOpenPGPOpenFileMonitor"));
+    ql::UniqueHandle squatter(CreateMutexA(nullptr, FALSE, ql::kOpenRequestEventName));
     REQUIRE(squatter);
     Bridge bridge;
     REQUIRE(bridge.loaded());
@@ -210,7 +211,7 @@ TEST_CASE("SendCommand stores the text and signals only an existing event") {
     CHECK(bridge.SendCommand("exit") == 0);
     CHECK(std::string(bridge.shared()->commandBuffer) == "exit");
 
-    ql::UniqueHandle commandEvent(CreateEventA(nullptr, FALSE, FALSE, "QLOPGPCmdlineRequest"));
+    ql::UniqueHandle commandEvent(CreateEventA(nullptr, FALSE, FALSE, ql::kCommandEventName));
     REQUIRE(commandEvent);
     CHECK(bridge.SendCommand("show") != 0);
     CHECK(WaitForSingleObject(commandEvent.get(), 0) == WAIT_OBJECT_0);

@@ -10,6 +10,8 @@
 
 #include <doctest/doctest.h>
 
+#include "printers.h"
+
 #include <windows.h>
 #include <commctrl.h>
 #include <mstask.h>
@@ -20,23 +22,12 @@
 
 #include "bridge.h"
 #include "child_process.h"
-#include "com_ptr.h"
+#include "ql/com_ptr.h"
 #include "fake_jni.h"
 #include "files.h"
 #include "message_box.h"
 #include "task_scheduler_ids.h"
 
-// Failed checks print the lines of a record one per line.
-namespace doctest {
-template <>
-struct StringMaker<std::vector<std::string>> {
-    static String convert(const std::vector<std::string>& lines) {
-        std::string text = "\n";
-        for (const std::string& line : lines) text += "    | " + line + "\n";
-        return String(text.c_str());
-    }
-};
-}  // namespace doctest
 
 using namespace ql::test;
 

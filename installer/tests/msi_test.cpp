@@ -30,6 +30,7 @@
 #include "files.h"
 #include "registrar_script.h"
 #include "shipped_scripts.h"
+#include "ql/product_names.h"
 
 namespace {
 
@@ -438,7 +439,7 @@ Child StartMonitorAsAtLogOn() {
     REQUIRE(monitor.started());
     bool found = false;
     for (DWORD waited = 0; waited < kStartTimeoutMs && !found; waited += 100) {
-        found = FindWindowA("QLOPGPMonitorWndClass", "QLOPGPMonitor") != nullptr;
+        found = FindWindowA(ql::kTrayClassName, ql::kTrayWindowTitle) != nullptr;
         if (!found) Sleep(100);
     }
     REQUIRE(found);
@@ -548,7 +549,7 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     // an update that runs in another session. (Wine has no Restart Manager to start it again.)
     {
         Child monitor = StartMonitorAsAtLogOn();
-        HWND window = FindWindowA("QLOPGPMonitorWndClass", "QLOPGPMonitor");
+        HWND window = FindWindowA(ql::kTrayClassName, ql::kTrayWindowTitle);
         CHECK(SendMessageA(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP) == TRUE);
         SendMessageA(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
         CHECK(monitor.Wait(kStartTimeoutMs));

@@ -12,6 +12,7 @@
 #include "message_box.h"
 #include "ql/unique_handle.h"
 #include "registry.h"
+#include "ql/product_names.h"
 
 using namespace ql::test;
 
@@ -268,7 +269,7 @@ TEST_CASE("a forwarder waits for a first instance that is still starting") {
     REQUIRE(first.started());
     const ULONGLONG deadline = GetTickCount64() + kStartTimeoutMs;
     while (tree.ReadText(runtimeBin + "java-calls.log").empty() && GetTickCount64() < deadline) Sleep(25);
-    REQUIRE(FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor") == nullptr);
+    REQUIRE(FindWindowA(ql::kMonitorClassName, ql::kMonitorWindowTitle) == nullptr);
 
     Child forwarder = StartLauncher(tree, "0*key_manager**");
     REQUIRE(forwarder.Wait(kStartTimeoutMs));
@@ -281,7 +282,7 @@ TEST_CASE("a forwarder waits for a first instance that is still starting") {
 TEST_CASE("a forwarder that finds no monitor window says so and exits with -2") {
     ProductTree tree;
     // A launcher that holds the mutex but never creates its window.
-    ql::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, "QuilloraOpenPGP"));
+    ql::UniqueHandle mutex(CreateMutexA(nullptr, FALSE, ql::kLauncherMutexName));
     REQUIRE(mutex);
     Child forwarder = StartLauncher(tree, "0*logon**");
     auto box = TakeMessageBox(forwarder.id(), kStartTimeoutMs);

@@ -4,6 +4,8 @@
 // HKLM\SOFTWARE\JavaSoft is made and removed by each test.
 #include <doctest/doctest.h>
 
+#include "printers.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -19,13 +21,6 @@
 #include "ql/unique_handle.h"
 #include "registry.h"
 
-// A call log prints as its text, or as "(no log)" when the double never ran.
-namespace doctest {
-template <>
-struct StringMaker<std::optional<std::string>> {
-    static String convert(const std::optional<std::string>& log) { return log ? String(log->c_str()) : String("(no log)"); }
-};
-}  // namespace doctest
 
 using ql::test::FileExists;
 using ql::test::ProgramDirectory;

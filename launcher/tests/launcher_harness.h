@@ -7,7 +7,8 @@
 #include <string>
 
 #include "child_process.h"
-#include "product_tree.h"
+#include "sandbox.h"
+#include "ql/product_names.h"
 
 namespace ql::test {
 
@@ -25,7 +26,7 @@ inline Child StartLauncher(const ProductTree& tree, const std::string& arguments
 inline HWND WaitForMonitorWindow(DWORD timeoutMs = kStartTimeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        if (HWND window = FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor")) return window;
+        if (HWND window = FindWindowA(ql::kMonitorClassName, ql::kMonitorWindowTitle)) return window;
         if (GetTickCount64() >= deadline) return nullptr;
         Sleep(25);
     }
@@ -36,10 +37,10 @@ inline HWND FindApplicationWindow() { return FindWindowA("QLTestJavaMain", nullp
 
 // What the launcher's status query answers: 0 or 1, or -1 when there is no monitor window.
 inline LRESULT QueryStatus() {
-    HWND monitor = FindWindowA("QuilloraOpenPGPFileMonitorWnd", "OpenFileMonitor");
+    HWND monitor = FindWindowA(ql::kMonitorClassName, ql::kMonitorWindowTitle);
     if (monitor == nullptr) return -1;
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(monitor, RegisterWindowMessageA("QLOPGPStatusMessage"), 0, 0, SMTO_NORMAL, 10000,
+    if (!SendMessageTimeoutA(monitor, RegisterWindowMessageA(ql::kStatusMessageName), 0, 0, SMTO_NORMAL, 10000,
                              &result))
         return -1;
     return static_cast<LRESULT>(result);

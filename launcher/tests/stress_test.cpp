@@ -23,6 +23,7 @@
 #include "launcher_harness.h"
 #include "message_box.h"
 #include "ql/unique_handle.h"
+#include "ql/product_names.h"
 
 using namespace ql::test;
 
@@ -407,7 +408,7 @@ TEST_CASE("malformed WM_COPYDATA from a foreign process: nothing breaks, results
 TEST_CASE("floods of status queries and stray messages: the launcher answers and serves on") {
     RunningProduct product;
     HWND monitor = product.monitor;
-    const UINT status = RegisterWindowMessageA("QLOPGPStatusMessage");
+    const UINT status = RegisterWindowMessageA(ql::kStatusMessageName);
 
     // Status queries one after another, each answered.
     const int queries = Scaled(10000);

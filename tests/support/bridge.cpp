@@ -35,7 +35,7 @@ Bridge::~Bridge() {
     if (module_ != nullptr) FreeLibrary(module_);
 }
 
-SharedBlockView* Bridge::shared() const {
+ql::SharedBlock* Bridge::shared() const {
     if (module_ == nullptr) return nullptr;
     auto* base = reinterpret_cast<unsigned char*>(module_);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
@@ -43,7 +43,7 @@ SharedBlockView* Bridge::shared() const {
     IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
         if (std::strncmp(reinterpret_cast<const char*>(section->Name), ".shared", IMAGE_SIZEOF_SHORT_NAME) == 0)
-            return reinterpret_cast<SharedBlockView*>(base + section->VirtualAddress);
+            return reinterpret_cast<ql::SharedBlock*>(base + section->VirtualAddress);
     }
     return nullptr;
 }

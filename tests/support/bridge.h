@@ -8,21 +8,13 @@
 #include <cstdint>
 #include <string>
 
+#include "shared_block.h"
+
 namespace ql::test {
 
 // The name under which the Java runtime finds a native of com.brennick.util.Native: in the 32-bit
 // build "_Java_com_brennick_util_Native_<method>@<argument bytes>", in the 64-bit build the plain name.
 std::string JniExportName(const std::string& method, int argumentBytes);
-
-// The data block the library shares between processes, as mapped into this process. Tests read it
-// to see what the library stored; the layout is the library's.
-struct SharedBlockView {
-    std::uint32_t mainWnd;
-    std::uint32_t hiddenWnd;
-    std::int32_t creatorPending;
-    char requestBuffer[65536];
-    char commandBuffer[65536];
-};
 
 class Bridge {
 public:
@@ -44,7 +36,7 @@ public:
     // waitForOpenFileRequest native; 0 when loaded.
     DWORD loadError() const { return loadError_; }
     // The library's shared section in this process, or null.
-    SharedBlockView* shared() const;
+    ql::SharedBlock* shared() const;
 
     int (*RequestOpenFile)(const char*) = nullptr;
     int (*SendCommand)(const char*) = nullptr;

@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include "text.h"
+
 #include <windows.h>
 
 #include "ql/unique_handle.h"
@@ -64,35 +66,27 @@ bool MakeFolders(const std::string& path) {
     return FolderExists(path);
 }
 
-void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..") continue;
-            const std::string path = folder + "\\" + name;
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveTree(path);
             } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
             }
-        } while (FindNextFileA(search, &found));
+        } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    RemoveDirectoryA(folder.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
-std::string AnsiToUtf8(const std::string& ansi) {
-    if (ansi.empty()) return {};
-    std::wstring wide(ansi.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(),
-                                    static_cast<int>(wide.size())));
-    std::string utf8(wide.size() * 3, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(),
-                                    static_cast<int>(utf8.size()), nullptr, nullptr));
-    return utf8;
-}
+void RemoveTree(const std::string& folder) { RemoveTree(Widen(folder)); }
+
 
 }  // namespace ql::test

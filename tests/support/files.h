@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "text.h"
+
 namespace ql::test {
 
 // The folder of the running program, with a trailing backslash. Test programs, helper programs and
@@ -22,10 +24,8 @@ bool FileExists(const std::string& path);
 bool FolderExists(const std::string& path);
 // Makes the folder and every missing folder above it; true when it exists afterwards.
 bool MakeFolders(const std::string& path);
-// Removes the folder with everything in it (read-only files included).
+// Removes the folder with everything in it (read-only files included), whatever its names.
+void RemoveTree(const std::wstring& folder);
 void RemoveTree(const std::string& folder);
-
-// ANSI text (the thread's code page) as UTF-8: how the application double records request texts.
-std::string AnsiToUtf8(const std::string& ansi);
 
 }  // namespace ql::test

@@ -17,16 +17,14 @@
 #include <string>
 
 #include "tray_harness.h"
+#include "ql/product_names.h"
 
 namespace {
 
-constexpr char kMonitorClass[] = "QuilloraOpenPGPFileMonitorWnd";
-constexpr char kMonitorTitle[] = "OpenFileMonitor";
-constexpr char kStatusMessage[] = "QLOPGPStatusMessage";
 constexpr char kTestApplicationClass[] = "QLTestJavaMain";
 constexpr UINT kStatusTimeoutMs = 5000;
 
-HWND FindMonitor() { return FindWindowA(kMonitorClass, kMonitorTitle); }
+HWND FindMonitor() { return FindWindowA(ql::kMonitorClassName, ql::kMonitorWindowTitle); }
 
 int Status() {
     HWND monitor = FindMonitor();
@@ -34,7 +32,7 @@ int Status() {
         std::printf("no monitor window\n");
         return 1;
     }
-    const UINT message = RegisterWindowMessageA(kStatusMessage);
+    const UINT message = RegisterWindowMessageA(ql::kStatusMessageName);
     DWORD_PTR result = 0;
     if (SendMessageTimeoutA(monitor, message, 0, 0, SMTO_ABORTIFHUNG, kStatusTimeoutMs, &result) == 0) {
         std::printf("no answer from the monitor window (error %lu)\n", GetLastError());

@@ -25,7 +25,7 @@ std::string ExtensionFileName();
 class ExtensionTree {
 public:
     ExtensionTree();
-    const std::string& root() const { return tree_.root(); }
+    std::string root() const { return tree_.root(); }
     std::string bin() const { return tree_.bin(); }
     std::string extension() const { return tree_.bin() + ExtensionFileName(); }
     std::string launcher() const { return tree_.launcher(); }

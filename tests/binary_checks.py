@@ -158,8 +158,8 @@ def check_natives(natives):
 
 
 def undecorated(export):
-    """An export name without stdcall decoration, and without a JNI signature ("__<signature>")."""
-    return re.sub(r"@\d+$", "", export).lstrip("_").split("__")[0]
+    """An export name without stdcall decoration."""
+    return re.sub(r"@\d+$", "", export).lstrip("_")
 
 
 def check_exports(image, expected, dll_name):
@@ -167,9 +167,11 @@ def check_exports(image, expected, dll_name):
         fault(image.file, f"export table names {image.export_dll}, not {dll_name}")
     for name in sorted(set(expected) - set(image.exports)):
         fault(image.file, f"missing export {name}")
-    spellings = {undecorated(name): name for name in expected}
+    # Another spelling: the same name decorated otherwise, or without its JNI signature ("__...").
+    spellings = {undecorated(name).split("__")[0]: name for name in expected}
+    spellings.update({undecorated(name): name for name in expected})
     for name in sorted(set(image.exports) - set(expected)):
-        other = spellings.get(undecorated(name))
+        other = spellings.get(undecorated(name)) or spellings.get(undecorated(name).split("__")[0])
         fault(image.file, f"unexpected export {name}" + (f" (another spelling of {other})" if other else ""))
     for name, count in collections.Counter(image.exports).items():
         if count > 1:

@@ -109,7 +109,7 @@ class Image:
             if "no resource section" in err:
                 return {}
             raise RuntimeError(f"windres cannot read it: {err}")
-        resources, kind, lines = collections.OrderedDict(), None, None
+        resources, kind, lines = {}, None, None
         for line in text.splitlines():
             if m := re.match(r"/\* Type: (.*)$", line):
                 kind = m[1].strip().strip('"')

@@ -1,6 +1,6 @@
 // What every fuzz target does when a property breaks: print the property and the input in escaped
-// form, then abort, which libFuzzer reports as a crash (and saves the input) and the replay driver
-// reports as a failed test.
+// form, then abort, which libFuzzer reports as a crash (and saves the input); in the corpus replay
+// that ctest runs, a failed test.
 #pragma once
 
 #include <cstddef>

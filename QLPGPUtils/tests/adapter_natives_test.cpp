@@ -1,8 +1,10 @@
 // getHAddresses of QLPGPUtils.dll: against Wine's own NetBIOS in this process, and against a NetBIOS
-// double (netbios_double/netapi32.dll) in adapter_peer.exe processes for what Wine's NetBIOS cannot be
-// made to show: several LANAs, adapters that fail, the same adapter on two LANAs, no LANA at all.
-// The Java side is the fake JNI environment.
+// double (netbios_double/netapi32.dll) in adapter_peer.exe processes (a copy of bridge_peer.exe beside
+// the double) for what Wine's NetBIOS cannot be made to show: several LANAs, adapters that fail, the
+// same adapter on two LANAs, no LANA at all. The Java side is the fake JNI environment.
 #include <doctest/doctest.h>
+
+#include "printers.h"
 
 #include <windows.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "bridge_peer.h"
 #include "captured_output.h"
 #include "child_process.h"
 #include "fake_jni.h"
@@ -94,15 +97,16 @@ private:
 // One adapter_peer run against the double with this scenario (see netbios_double/netapi32.cpp).
 std::string RunAgainstDouble(const std::string& scenario, int elementsBefore, const std::string& java) {
     ScopedVariable script("QL_NETBIOS_DOUBLE", scenario);
-    const std::string peer = ProgramDirectory() + "netbios_double\\adapter_peer.exe";
-    RunResult run = Run(Quote(peer) + " " + Quote(ProgramDirectory() + "QLPGPUtils.dll") + " " +
-                            std::to_string(elementsBefore) + " " + java,
+    RunResult run = Run(PeerCommand("addresses", {ProgramDirectory() + "QLPGPUtils.dll", std::to_string(elementsBefore), java},
+                                    "netbios_double\\adapter_peer.exe"),
                         30000);
     REQUIRE(run.finished);
     return run.output + "exit " + std::to_string(run.exitCode) + "\n";
 }
 
 }  // namespace
+
+TEST_SUITE_BEGIN("adapter_natives");
 
 TEST_CASE("Wine's own NetBIOS: the host's address is appended after what the vector held") {
     HMODULE library = LoadLibraryA((ProgramDirectory() + "QLPGPUtils.dll").c_str());
@@ -217,3 +221,5 @@ TEST_CASE("the NetBIOS double: LANAs in order, failing adapters skipped, duplica
         CHECK(RunAgainstDouble(c.scenario, c.elementsBefore, c.java) == c.expected);
     }
 }
+
+TEST_SUITE_END();

@@ -1,6 +1,8 @@
 // The file-time, window and folder natives of QLPGPUtils.dll on real files, real windows and a second
-// real process (natives_peer.exe) under Wine. The Java side is the fake JNI environment.
+// real process (bridge_peer.exe) under Wine. The Java side is the fake JNI environment.
 #include <doctest/doctest.h>
+
+#include "printers.h"
 
 #include <windows.h>
 
@@ -14,6 +16,9 @@
 #include "child_process.h"
 #include "fake_jni.h"
 #include "files.h"
+#include "bridge_peer.h"
+#include "sandbox.h"
+#include "text.h"
 #include "ql/unique_handle.h"
 
 using namespace ql::test;
@@ -62,63 +67,11 @@ const Natives& TheNatives() {
 
 std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    std::string bytes(text.size() * 3, '\0');
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                                           static_cast<int>(bytes.size()), nullptr, nullptr);
-    bytes.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return bytes;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : bytes) hex += std::string{digits[byte >> 4], digits[byte & 15]};
-    return hex;
-}
-
-std::string Peer(const std::string& arguments) {
-    return Quote(ProgramDirectory() + "natives_peer.exe") + " " + arguments;
-}
-
 constexpr DWORD kPeerTimeoutMs = 30000;
 
-void RemoveTreeW(const std::wstring& folder) {
-    WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTreeW(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-// A folder of its own for each test case; the names inside go beyond the ANSI code page.
-class TestFolder {
-public:
-    TestFolder() {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path_ = std::wstring(temp) + L"ql_file_natives_" + std::to_wstring(GetCurrentProcessId());
-        RemoveTreeW(path_);
-        REQUIRE(CreateDirectoryW(path_.c_str(), nullptr));
-    }
-    ~TestFolder() { RemoveTreeW(path_); }
-    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
+// A sandbox of its own for each test case; the names inside go beyond the ANSI code page.
+struct WideSandbox : Sandbox {
+    std::wstring operator/(const std::wstring& name) const { return Widen(root()) + name; }
 };
 
 bool WriteFileW(const std::wstring& path, const std::string& contents) {
@@ -175,9 +128,11 @@ const std::u16string kBeyondAnsi = u"\u041A\u043B\u044E\u0447 \u9375 \u2713";
 
 }  // namespace
 
+TEST_SUITE_BEGIN("file_window_natives");
+
 TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months from 1") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     // ctest runs this program two hours east of UTC (TZ=EET-2, no daylight saving).
     TIME_ZONE_INFORMATION zone{};
     REQUIRE(GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID);
@@ -235,14 +190,14 @@ TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months fro
 
 TEST_CASE("a file held open by another process gives no time and is not emptied") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     // Whatever the holder shares, the natives ask for no sharing, so they cannot open it.
     for (DWORD share : {0ul, static_cast<unsigned long>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)}) {
         CAPTURE(share);
         const std::u16string name = kBeyondAnsi + u" held.txt";
         const std::wstring path = folder / Wide(name);
         REQUIRE(WriteFileW(path, "keep me"));
-        Child holder(Peer("hold " + Hex(Utf8(path)) + " " + std::to_string(share)));
+        Child holder(PeerCommand("hold", {ToUtf8(path), std::to_string(share)}));
         REQUIRE(holder.started());
         REQUIRE(holder.WaitForOutput("held\n", kPeerTimeoutMs));
 
@@ -259,7 +214,7 @@ TEST_CASE("a file held open by another process gives no time and is not emptied"
 
 TEST_CASE("updateFileCreationTime empties the file and stamps all three times with the moment") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     const std::u16string names[] = {u"secret.txt", u"empty already.pgp", kBeyondAnsi + u".asc"};
     const SYSTEMTIME old = {2001, 5, 0, 6, 7, 8, 9, 0};
     for (const std::u16string& name : names) {
@@ -291,7 +246,7 @@ TEST_CASE("updateFileCreationTime empties the file and stamps all three times wi
 
 TEST_CASE("a path that cannot be opened gives null and false, says nothing, creates and changes nothing") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     REQUIRE(WriteFileW(folder / L"target.txt", "keep me"));
     struct Case {
         const char* what;
@@ -330,7 +285,7 @@ TEST_CASE("a path that cannot be opened gives null and false, says nothing, crea
 
 TEST_CASE("a missing FileTime class or constructor gives null, one line, and the pending exception") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     REQUIRE(WriteFileW(folder / L"file.txt", "content"));
     const std::wstring path = folder / L"file.txt";
     struct Case {
@@ -486,7 +441,7 @@ TEST_CASE("a window of another process is found and brought to the foreground by
     const Natives& natives = TheNatives();
     TestWindow front(Titled(u"front"));
     const std::u16string title = Titled(kBeyondAnsi + u" peer");
-    Child peer(Peer("window " + Hex(ToModifiedUtf8(title))));
+    Child peer(PeerCommand("window", {ToUtf8(Wide(title))}));
     REQUIRE(peer.started());
     REQUIRE(peer.WaitForOutput("\n", kPeerTimeoutMs));
     const std::string announced = peer.Output();
@@ -594,3 +549,5 @@ TEST_CASE("getLD and getWindowsDir give the folders the wide calls report") {
         CHECK(jvm.LiveLocalRefs() == 1);
     }
 }
+
+TEST_SUITE_END();

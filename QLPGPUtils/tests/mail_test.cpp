@@ -224,6 +224,8 @@ private:
 
 }  // namespace
 
+TEST_SUITE_BEGIN("mail");
+
 TEST_CASE("the mail tests run in code page 1252 with the MAPI double found first") {
     // Every expected ANSI record above is written in code page 1252.
     REQUIRE(GetACP() == 1252);
@@ -270,3 +272,5 @@ TEST_CASE("sendEmail returns normally when the message records cannot be allocat
     CHECK(jvm.ReleaseProblems().empty());
     CHECK(jvm.LiveElementRefs() == 0);
 }
+
+TEST_SUITE_END();

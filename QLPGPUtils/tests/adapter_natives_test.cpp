@@ -109,10 +109,9 @@ std::string RunAgainstDouble(const std::string& scenario, int elementsBefore, co
 TEST_SUITE_BEGIN("adapter_natives");
 
 TEST_CASE("Wine's own NetBIOS: the host's address is appended after what the vector held") {
-    HMODULE library = LoadLibraryA((ProgramDirectory() + "QLPGPUtils.dll").c_str());
-    REQUIRE(library != nullptr);
-    auto getHAddresses = reinterpret_cast<GetHAddressesFn>(
-        reinterpret_cast<void*>(GetProcAddress(library, JniExportName("getHAddresses", 12).c_str())));
+    Bridge bridge;
+    REQUIRE(bridge.loaded());
+    const auto getHAddresses = bridge.Native<GetHAddressesFn>("getHAddresses", 12);
     REQUIRE(reinterpret_cast<void*>(getHAddresses) != nullptr);
     const std::set<std::string> host = HostAddresses();
     REQUIRE_MESSAGE(!host.empty(), "no adapter address found under Z:\\sys\\class\\net");
@@ -141,7 +140,6 @@ TEST_CASE("Wine's own NetBIOS: the host's address is appended after what the vec
 
     // A null vector is refused without a crash and without asking NetBIOS.
     getHAddresses(jvm.env(), nullptr, nullptr);
-    FreeLibrary(library);
 }
 
 TEST_CASE("the NetBIOS double: LANAs in order, failing adapters skipped, duplicates kept, Java only when found") {

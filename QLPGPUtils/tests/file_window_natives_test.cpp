@@ -34,13 +34,9 @@ using NoneToStringFn = jstring(JNICALL*)(JNIEnv*, jclass);
 
 // The natives as the Java runtime finds them: by their exported names.
 struct Natives {
-    HMODULE library = LoadLibraryA((ProgramDirectory() + "QLPGPUtils.dll").c_str());
-
+    Bridge bridge;
     template <typename Fn>
-    Fn Find(const char* method, int argumentBytes) const {
-        return reinterpret_cast<Fn>(
-            reinterpret_cast<void*>(GetProcAddress(library, JniExportName(method, argumentBytes).c_str())));
-    }
+    Fn Find(const char* method, int argumentBytes) const { return bridge.Native<Fn>(method, argumentBytes); }
 
     StringToObjectFn getFileCreationTime = Find<StringToObjectFn>("getFileCreationTime", 12);
     StringToBooleanFn updateFileCreationTime = Find<StringToBooleanFn>("updateFileCreationTime", 12);

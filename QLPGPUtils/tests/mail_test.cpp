@@ -13,6 +13,7 @@
 #include "bridge.h"
 #include "fake_jni.h"
 #include "files.h"
+#include "sandbox.h"
 
 using namespace ql::test;
 
@@ -152,35 +153,26 @@ const MailCase kCases[] = {
      ""},
 };
 
-std::string RecordPath() {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(sizeof temp, temp);
-    return std::string(temp) + "ql_mapi_record.txt";
-}
-
 class MailHarness {
 public:
-    MailHarness() : bridge_() {
+    MailHarness() {
         REQUIRE(bridge_.loaded());
-        module_ = GetModuleHandleA("QLPGPUtils.dll");
-        sendEmail = reinterpret_cast<SendEmailFn>(
-            reinterpret_cast<void*>(GetProcAddress(module_, JniExportName("sendEmail", 36).c_str())));
+        sendEmail = bridge_.Native<SendEmailFn>("sendEmail", 36);
         const bool exported = sendEmail != nullptr;
         REQUIRE(exported);
         MakeFolders(FolderOf(Mapi::Missing));
-        SetEnvironmentVariableA("QL_MAPI_RECORD", RecordPath().c_str());
+        SetEnvironmentVariableA("QL_MAPI_RECORD", record_.c_str());
     }
     ~MailHarness() {
         SetDllDirectoryA(nullptr);
         SetEnvironmentVariableA("QL_MAPI_RECORD", nullptr);
         SetEnvironmentVariableA("QL_MAPI_RESULT", nullptr);
-        DeleteFileA(RecordPath().c_str());
     }
 
     // Calls the native with the mail, the MAPI library `mapi` and its answer; returns the result and
     // leaves the record in recorded.
     jint Send(FakeJvm& jvm, const Mail& mail, Mapi mapi, const char* mapiAnswer, jobjectArray oversized = nullptr) {
-        DeleteFileA(RecordPath().c_str());
+        DeleteFileA(record_.c_str());
         SetEnvironmentVariableA("QL_MAPI_RESULT", mapiAnswer);
         REQUIRE(SetDllDirectoryA(FolderOf(mapi).c_str()));
         to = jvm.NewStringArray(mail.to);
@@ -192,7 +184,7 @@ public:
         const jint result = sendEmail(jvm.env(), nullptr, oversized ? oversized : to, cc, bcc, subject,
                                       oversized ? oversized : attachments, body,
                                       mail.showDialog ? JNI_TRUE : JNI_FALSE);
-        recorded = ReadWholeFile(RecordPath()).value_or("");
+        recorded = ReadWholeFile(record_).value_or("");
         return result;
     }
 
@@ -219,7 +211,8 @@ public:
 
 private:
     Bridge bridge_;
-    HMODULE module_ = nullptr;
+    Sandbox sandbox_;
+    std::string record_ = sandbox_.root() + "mapi record.txt";
 };
 
 }  // namespace
@@ -238,7 +231,8 @@ TEST_CASE("the mail tests run in code page 1252 with the MAPI double found first
 TEST_CASE("sendEmail hands the whole message to Simple MAPI and reports its answer") {
     MailHarness harness;
     for (const MailCase& c : kCases) {
-        CAPTURE(c.name);
+        const std::string name = c.name;
+        CAPTURE(name);
         FakeJvm jvm;
         const jint result = harness.Send(jvm, c.mail, c.mapi, c.mapiAnswer);
         CHECK(result == c.expected);

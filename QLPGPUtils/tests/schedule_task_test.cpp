@@ -441,8 +441,7 @@ TEST_CASE("scheduleTask when the runtime gives no characters: no Java call with 
     Bridge bridge;
     REQUIRE(bridge.loaded());
     using ScheduleTaskFn = jstring(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jint);
-    const auto scheduleTask = reinterpret_cast<ScheduleTaskFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("QLPGPUtils.dll"), JniExportName("scheduleTask", 20).c_str())));
+    const auto scheduleTask = bridge.Native<ScheduleTaskFn>("scheduleTask", 20);
     const bool exported = scheduleTask != nullptr;
     REQUIRE(exported);
     for (const bool refuseName : {true, false}) {

@@ -65,33 +65,26 @@ const Mail kFullMail = {
     true,
 };
 
-const std::string kFullMailWide =
-    "call MAPISendMailW session=0 ui=0 flags=9 reserved=0\n"
-    "message reserved=0 subject=\"Cl\\u00E9 \\u20AC 5\" note=\"Line one\r\nLine \\u0141\\u00E9\" type=null "
-    "date=null conversation=null flags=0 originator=null\n"
-    "recipients count=4 array=set\n"
-    "recip reserved=0 class=1 name=\"Zo\\u00E9 Martin\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=1 name=\"bob@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
-    "files count=1 array=set\n"
-    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9 \\u0141.pgp\" "
-    "name=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9 \\u0141.pgp\" type=null\n";
+// The whole mail as the double records it, with é, the euro sign and Ł spelled as that form writes them.
+std::string FullMailRecord(const std::string& function, const std::string& e, const std::string& euro,
+                           const std::string& l) {
+    const std::string attachment = "\"C:\\users\\root\\Temp\\R" + e + "sum" + e + " " + l + ".pgp\"";
+    return "call " + function + " session=0 ui=0 flags=9 reserved=0\n"
+           "message reserved=0 subject=\"Cl" + e + " " + euro + " 5\" note=\"Line one\r\nLine " + l + e +
+           "\" type=null date=null conversation=null flags=0 originator=null\n"
+           "recipients count=4 array=set\n"
+           "recip reserved=0 class=1 name=\"Zo" + e + " Martin\" address=null eid=0 entry=null\n"
+           "recip reserved=0 class=1 name=\"bob@example.com\" address=null eid=0 entry=null\n"
+           "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
+           "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
+           "files count=1 array=set\n"
+           "file reserved=0 flags=0 position=4294967295 path=" + attachment + " name=" + attachment + " type=null\n";
+}
 
+const std::string kFullMailWide = FullMailRecord("MAPISendMailW", "\\u00E9", "\\u20AC", "\\u0141");
 // The same mail in code page 1252: é is 0xE9, the euro sign 0x80, and Ł, which the code page lacks,
 // becomes '?' rather than the look-alike L (Wine's best fit), so the attachment path names no other file.
-const std::string kFullMailAnsi =
-    "call MAPISendMail session=0 ui=0 flags=9 reserved=0\n"
-    "message reserved=0 subject=\"Cl\\xE9 \\x80 5\" note=\"Line one\r\nLine ?\\xE9\" type=null "
-    "date=null conversation=null flags=0 originator=null\n"
-    "recipients count=4 array=set\n"
-    "recip reserved=0 class=1 name=\"Zo\\xE9 Martin\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=1 name=\"bob@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
-    "files count=1 array=set\n"
-    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9 ?.pgp\" "
-    "name=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9 ?.pgp\" type=null\n";
+const std::string kFullMailAnsi = FullMailRecord("MAPISendMail", "\\xE9", "\\x80", "?");
 
 const Mail kEmptyMail = {};
 

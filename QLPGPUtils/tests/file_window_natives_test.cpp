@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,19 +36,16 @@ using NoneToStringFn = jstring(JNICALL*)(JNIEnv*, jclass);
 // The natives as the Java runtime finds them: by their exported names.
 struct Natives {
     Bridge bridge;
-    template <typename Fn>
-    Fn Find(const char* method, int argumentBytes) const { return bridge.Native<Fn>(method, argumentBytes); }
-
-    StringToObjectFn getFileCreationTime = Find<StringToObjectFn>("getFileCreationTime", 12);
-    StringToBooleanFn updateFileCreationTime = Find<StringToBooleanFn>("updateFileCreationTime", 12);
-    StringToIntFn getHwnd = Find<StringToIntFn>("getHwnd", 12);
+    StringToObjectFn getFileCreationTime = bridge.Native<StringToObjectFn>("getFileCreationTime", 12);
+    StringToBooleanFn updateFileCreationTime = bridge.Native<StringToBooleanFn>("updateFileCreationTime", 12);
+    StringToIntFn getHwnd = bridge.Native<StringToIntFn>("getHwnd", 12);
     StringToVoidFn setForegroundByTitle =
-        Find<StringToVoidFn>("setForegroundWindow__Ljava_lang_String_2", 12);
-    IntToIntFn setForegroundByHandle = Find<IntToIntFn>("setForegroundWindow__I", 12);
-    IntToIntFn setTopmost = Find<IntToIntFn>("setTopmost", 12);
-    IntToIntFn setNotTopmost = Find<IntToIntFn>("setNotTopmost", 12);
-    NoneToStringFn getLD = Find<NoneToStringFn>("getLD", 8);
-    NoneToStringFn getWindowsDir = Find<NoneToStringFn>("getWindowsDir", 8);
+        bridge.Native<StringToVoidFn>("setForegroundWindow__Ljava_lang_String_2", 12);
+    IntToIntFn setForegroundByHandle = bridge.Native<IntToIntFn>("setForegroundWindow__I", 12);
+    IntToIntFn setTopmost = bridge.Native<IntToIntFn>("setTopmost", 12);
+    IntToIntFn setNotTopmost = bridge.Native<IntToIntFn>("setNotTopmost", 12);
+    NoneToStringFn getLD = bridge.Native<NoneToStringFn>("getLD", 8);
+    NoneToStringFn getWindowsDir = bridge.Native<NoneToStringFn>("getWindowsDir", 8);
 
     bool complete() const {
         return getFileCreationTime && updateFileCreationTime && getHwnd && setForegroundByTitle &&
@@ -184,30 +182,6 @@ TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months fro
     }
 }
 
-TEST_CASE("a file held open by another process gives no time and is not emptied") {
-    const Natives& natives = TheNatives();
-    WideSandbox folder;
-    // Whatever the holder shares, the natives ask for no sharing, so they cannot open it.
-    for (DWORD share : {0ul, static_cast<unsigned long>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)}) {
-        CAPTURE(share);
-        const std::u16string name = kBeyondAnsi + u" held.txt";
-        const std::wstring path = folder / Wide(name);
-        REQUIRE(WriteFileW(path, "keep me"));
-        Child holder(PeerCommand("hold", {ToUtf8(path), std::to_string(share)}));
-        REQUIRE(holder.started());
-        REQUIRE(holder.WaitForOutput("held\n", kPeerTimeoutMs));
-
-        FakeJvm jvm;
-        const std::u16string full(path.begin(), path.end());
-        CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(full)) == nullptr);
-        CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(full)) == JNI_FALSE);
-        CHECK(jvm.CharsNotReleased() == 0);
-        holder.Kill();
-        holder.Wait(kPeerTimeoutMs);
-        CHECK(ReadTimes(path).size.QuadPart == 7);
-    }
-}
-
 TEST_CASE("updateFileCreationTime empties the file and stamps all three times with the moment") {
     const Natives& natives = TheNatives();
     WideSandbox folder;
@@ -243,12 +217,16 @@ TEST_CASE("updateFileCreationTime empties the file and stamps all three times wi
 TEST_CASE("a path that cannot be opened gives null and false, says nothing, creates and changes nothing") {
     const Natives& natives = TheNatives();
     WideSandbox folder;
+    const std::u16string held = kBeyondAnsi + u" held.txt";
     REQUIRE(WriteFileW(folder / L"target.txt", "keep me"));
+    REQUIRE(WriteFileW(folder / Wide(held), "keep me"));
+    constexpr DWORD kNotHeld = ~0ul, kAllShared = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     struct Case {
         const char* what;
         std::u16string name;
         std::wstring mustStayIntact;  // a file whose content must survive, or empty
         std::wstring mustNotExist;    // a file that must not be created, or empty
+        DWORD heldWithShare = kNotHeld;  // another process holds the file open, sharing this
     };
     const Case cases[] = {
         {"missing file", u"missing.txt", L"", L"missing.txt"},
@@ -258,17 +236,30 @@ TEST_CASE("a path that cannot be opened gives null and false, says nothing, crea
         // Win32 would read this only up to the U+0000, and so empty target.txt.
         {"text with U+0000 before a suffix", std::u16string(u"target.txt") + u'\0' + u".tmp", L"target.txt",
          L"target.txt.tmp"},
+        // Whatever the holder shares, the natives ask for no sharing, so they cannot open it.
+        {"held open by another process that shares nothing", held, Wide(held), L"", 0},
+        {"held open by another process that shares everything", held, Wide(held), L"", kAllShared},
     };
     for (const Case& c : cases) {
         const std::string what = c.what;
         CAPTURE(what);
         const std::wstring path = folder / Wide(c.name);
         const std::u16string javaPath(path.begin(), path.end());
+        std::optional<Child> holder;
+        if (c.heldWithShare != kNotHeld) {
+            holder.emplace(PeerCommand("hold", {ToUtf8(path), std::to_string(c.heldWithShare)}));
+            REQUIRE(holder->started());
+            REQUIRE(holder->WaitForOutput("held\n", kPeerTimeoutMs));
+        }
         FakeJvm jvm;
         CapturedOutput output;
         CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(javaPath)) == nullptr);
         CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(javaPath)) == JNI_FALSE);
         CHECK(output.Text().empty());
+        if (holder) {
+            holder->Kill();
+            holder->Wait(kPeerTimeoutMs);
+        }
         if (!c.mustStayIntact.empty()) CHECK(ReadTimes(folder / c.mustStayIntact).size.QuadPart == 7);
         if (!c.mustNotExist.empty()) CHECK(GetFileAttributesW((folder / c.mustNotExist).c_str()) == INVALID_FILE_ATTRIBUTES);
         CHECK(jvm.LiveLocalRefs() == 0);

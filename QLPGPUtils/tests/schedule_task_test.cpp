@@ -46,12 +46,8 @@ std::string ReadDefault(HKEY root, const char* path) {
 }
 
 bool WriteDefault(HKEY root, const char* path, const std::string& value) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
-    const LONG status = RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                       static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return RegSetKeyValueA(root, path, nullptr, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1)) ==
+           ERROR_SUCCESS;
 }
 
 // The recording scheduler as the in-process server of the Task Scheduler class, for one scope;
@@ -274,7 +270,6 @@ std::vector<TaskCase> Cases() {
                      {"Try to create task", "Error 0x80070057"}, refused, L""});
 
     // Every step failing in turn, each with a code of its own.
-    const std::string prepared = "Backup";
     const Lines start = {"CreateInstance -> 0x00000000", "NewWorkItem Backup -> 0x00000000"};
     const Lines setProgram = {"SetApplicationName " + kProgram + " -> 0x00000000"};
     const Lines persist = {"QueryInterface IPersistFile -> 0x00000000"};

@@ -1,8 +1,10 @@
 // getHAddresses of QLPGPUtils.dll: against Wine's own NetBIOS in this process, and against a NetBIOS
-// double (netbios_double/netapi32.dll) in adapter_peer.exe processes for what Wine's NetBIOS cannot be
-// made to show: several LANAs, adapters that fail, the same adapter on two LANAs, no LANA at all.
-// The Java side is the fake JNI environment.
+// double (netbios_double/netapi32.dll) in adapter_peer.exe processes (a copy of bridge_peer.exe beside
+// the double) for what Wine's NetBIOS cannot be made to show: several LANAs, adapters that fail, the
+// same adapter on two LANAs, no LANA at all. The Java side is the fake JNI environment.
 #include <doctest/doctest.h>
+
+#include "printers.h"
 
 #include <windows.h>
 
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "bridge_peer.h"
 #include "captured_output.h"
 #include "child_process.h"
 #include "fake_jni.h"
@@ -51,24 +54,6 @@ std::set<std::string> HostAddresses() {
     return addresses;
 }
 
-// Sets an environment variable of this process, which children inherit, for the object's life.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::string& value) : name_(name) {
-        char old[4096];
-        const DWORD length = GetEnvironmentVariableA(name, old, sizeof old);
-        had_ = length > 0 && length < sizeof old;
-        if (had_) old_.assign(old, length);
-        SetEnvironmentVariableA(name, value.c_str());
-    }
-    ~ScopedVariable() { SetEnvironmentVariableA(name_, had_ ? old_.c_str() : nullptr); }
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
-
 // Wine takes its own netapi32 unless told otherwise; this per-program setting of Wine's (read when
 // the program starts) makes adapter_peer.exe, and only it, load the double beside it. A variable
 // WINEDLLOVERRIDES set here would not reach the child: Wine reads it from the host environment.
@@ -93,22 +78,23 @@ private:
 
 // One adapter_peer run against the double with this scenario (see netbios_double/netapi32.cpp).
 std::string RunAgainstDouble(const std::string& scenario, int elementsBefore, const std::string& java) {
-    ScopedVariable script("QL_NETBIOS_DOUBLE", scenario);
-    const std::string peer = ProgramDirectory() + "netbios_double\\adapter_peer.exe";
-    RunResult run = Run(Quote(peer) + " " + Quote(ProgramDirectory() + "QLPGPUtils.dll") + " " +
-                            std::to_string(elementsBefore) + " " + java,
+    SetEnvironmentVariableA("QL_NETBIOS_DOUBLE", scenario.c_str());  // the peer inherits it
+    RunResult run = Run(PeerCommand("addresses", {ProgramDirectory() + "QLPGPUtils.dll", std::to_string(elementsBefore), java},
+                                    "netbios_double\\adapter_peer.exe"),
                         30000);
+    SetEnvironmentVariableA("QL_NETBIOS_DOUBLE", nullptr);
     REQUIRE(run.finished);
     return run.output + "exit " + std::to_string(run.exitCode) + "\n";
 }
 
 }  // namespace
 
+TEST_SUITE_BEGIN("adapter_natives");
+
 TEST_CASE("Wine's own NetBIOS: the host's address is appended after what the vector held") {
-    HMODULE library = LoadLibraryA((ProgramDirectory() + "QLPGPUtils.dll").c_str());
-    REQUIRE(library != nullptr);
-    auto getHAddresses = reinterpret_cast<GetHAddressesFn>(
-        reinterpret_cast<void*>(GetProcAddress(library, JniExportName("getHAddresses", 12).c_str())));
+    Bridge bridge;
+    REQUIRE(bridge.loaded());
+    const auto getHAddresses = bridge.Native<GetHAddressesFn>("getHAddresses", 12);
     REQUIRE(reinterpret_cast<void*>(getHAddresses) != nullptr);
     const std::set<std::string> host = HostAddresses();
     REQUIRE_MESSAGE(!host.empty(), "no adapter address found under Z:\\sys\\class\\net");
@@ -137,83 +123,51 @@ TEST_CASE("Wine's own NetBIOS: the host's address is appended after what the vec
 
     // A null vector is refused without a crash and without asking NetBIOS.
     getHAddresses(jvm.env(), nullptr, nullptr);
-    FreeLibrary(library);
 }
 
 TEST_CASE("the NetBIOS double: LANAs in order, failing adapters skipped, duplicates kept, Java only when found") {
-    const std::string star = "callname=[*               ]";
-    const std::string astat = " length=600 " + star + "\n";
+    // What the double reports of one LANA: the reset, then the adapter status if the reset succeeded.
+    auto reset = [](int lana) { return "netbios reset lana=" + std::to_string(lana) + "\n"; };
+    auto asked = [&](int lana) {
+        return reset(lana) + "netbios astat lana=" + std::to_string(lana) + " length=600 callname=[*               ]\n";
+    };
+    // What the peer saw of the runtime afterwards.
+    auto java = [](const std::string& vector, const std::string& pending) {
+        return "vector: " + vector + "\npending: " + pending + "\nmisuses: 0 live local references: 0\n";
+    };
+    const std::string untouched = "returned without calling the runtime\n";
     struct Case {
         const char* what;
         std::string scenario;  // "<enum result> <lana>:<reset result>:<status result>:<address>..."
         int elementsBefore;
         std::string java;
-        std::string expected;
+        std::string expected;  // between the enumeration and the exit code
     };
     const Case cases[] = {
         {"several LANAs: a failing reset, a failing status, one adapter on two LANAs",
          "0 3:0:0:001a2b3c4d5e 5:35:0:aabbccddeeff 7:0:251:a0b1c2d3e4f5 9:0:0:001A2B3C4D5E 0:0:0:ffffffffff01", 2,
          "full",
-         "netbios enum length=256\n"
-         "netbios reset lana=3\n"
-         "netbios astat lana=3" + astat +
-         "netbios reset lana=5\n"
-         "netbios reset lana=7\n"
-         "netbios astat lana=7" + astat +
-         "netbios reset lana=9\n"
-         "netbios astat lana=9" + astat +
-         "netbios reset lana=0\n"
-         "netbios astat lana=0" + astat +
-         "vector: before0 before1 001a2b3c4d5e 001a2b3c4d5e ffffffffff01\n"
-         "pending: none\n"
-         "misuses: 0 live local references: 0\n"
-         "exit 0\n"},
+         asked(3) + reset(5) + asked(7) + asked(9) + asked(0) +
+             java("before0 before1 001a2b3c4d5e 001a2b3c4d5e ffffffffff01", "none")},
         {"one answering LANA, appended after two elements", "0 4:0:0:00e04c680001", 2, "full",
-         "netbios enum length=256\n"
-         "netbios reset lana=4\n"
-         "netbios astat lana=4" + astat +
-         "vector: before0 before1 00e04c680001\n"
-         "pending: none\n"
-         "misuses: 0 live local references: 0\n"
-         "exit 0\n"},
-        {"no LANA at all: the runtime is not called", "0", 1, "untouchable",
-         "netbios enum length=256\n"
-         "returned without calling the runtime\n"
-         "exit 0\n"},
-        {"the enumeration fails", "35 3:0:0:001a2b3c4d5e", 0, "untouchable",
-         "netbios enum length=256\n"
-         "returned without calling the runtime\n"
-         "exit 0\n"},
+         asked(4) + java("before0 before1 00e04c680001", "none")},
+        {"no LANA at all: the runtime is not called", "0", 1, "untouchable", untouched},
+        {"the enumeration fails", "35 3:0:0:001a2b3c4d5e", 0, "untouchable", untouched},
         {"every LANA fails", "0 1:35:0:001a2b3c4d5e 2:0:52:001a2b3c4d5f", 0, "untouchable",
-         "netbios enum length=256\n"
-         "netbios reset lana=1\n"
-         "netbios reset lana=2\n"
-         "netbios astat lana=2" + astat +
-         "returned without calling the runtime\n"
-         "exit 0\n"},
+         reset(1) + asked(2) + untouched},
         {"class Vector missing", "0 4:0:0:00e04c680001", 2, "no-class",
-         "netbios enum length=256\n"
-         "netbios reset lana=4\n"
-         "netbios astat lana=4" + astat +
-         "QLPGPUtils: Failed to get class Vector\n"
-         "vector: before0 before1\n"
-         "pending: java/lang/NoClassDefFoundError\n"
-         "misuses: 0 live local references: 0\n"
-         "exit 0\n"},
+         asked(4) + "QLPGPUtils: Failed to get class Vector\n" + java("before0 before1", "java/lang/NoClassDefFoundError")},
         {"method add missing", "0 4:0:0:00e04c680001", 2, "no-method",
-         "netbios enum length=256\n"
-         "netbios reset lana=4\n"
-         "netbios astat lana=4" + astat +
-         "QLPGPUtils: Failed to get Vector.add method\n"
-         "vector: before0 before1\n"
-         "pending: java/lang/NoSuchMethodError\n"
-         "misuses: 0 live local references: 0\n"
-         "exit 0\n"},
+         asked(4) + "QLPGPUtils: Failed to get Vector.add method\n" +
+             java("before0 before1", "java/lang/NoSuchMethodError")},
     };
     DoubleForPeer double_;
     for (const Case& c : cases) {
         const std::string what = c.what;
         CAPTURE(what);
-        CHECK(RunAgainstDouble(c.scenario, c.elementsBefore, c.java) == c.expected);
+        CHECK(RunAgainstDouble(c.scenario, c.elementsBefore, c.java) ==
+              "netbios enum length=256\n" + c.expected + "exit 0\n");
     }
 }
+
+TEST_SUITE_END();

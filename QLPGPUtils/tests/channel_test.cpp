@@ -1,7 +1,9 @@
 // The request channel of QLPGPUtils.dll, exercised by real processes: this test program and
-// channel_peer.exe load the library, write requests and wait for them through the JNI native.
+// bridge_peer.exe load the library, write requests and wait for them through the JNI native.
 // The Java side is played by a fake JNI environment (no Windows Java runtime exists here).
 #include <doctest/doctest.h>
+
+#include "printers.h"
 
 #include <atomic>
 #include <set>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "bridge_peer.h"
 #include "fake_jni.h"
 #include "child_process.h"
 #include "race_text.h"
@@ -18,8 +21,6 @@
 using namespace ql::test;
 
 namespace {
-
-std::string Peer(const std::string& arguments) { return Quote(ProgramDirectory() + "channel_peer.exe") + " " + arguments; }
 
 // One call of waitForOpenFileRequest on a thread of its own, as the Java application makes it.
 class PendingWait {
@@ -66,13 +67,15 @@ constexpr DWORD kStaysBlockedMs = 500;
 
 }  // namespace
 
+TEST_SUITE_BEGIN("channel");
+
 TEST_CASE("requests written before a wait are kept in the one slot") {
     Bridge bridge;
     REQUIRE(bridge.loaded());
     FakeJvm jvm;
 
     SUBCASE("a request sent by another process before the wait is returned at once") {
-        RunResult sent = Run(Peer("send 0*logon**"), kPeerTimeoutMs);
+        RunResult sent = Run(PeerCommand("send", {"0*logon**"}), kPeerTimeoutMs);
         REQUIRE(sent.finished);
         CHECK(sent.output == "sent 1\n");
         CHECK(TakeNext(bridge, jvm) == "0*logon**");
@@ -90,10 +93,7 @@ TEST_CASE("requests written before a wait are kept in the one slot") {
     }
     SUBCASE("an empty request arrives as an empty string") {
         bridge.RequestOpenFile("");
-        PendingWait wait(bridge, jvm, 1, 2);
-        REQUIRE(wait.Returned(10000));
-        REQUIRE_FALSE(wait.ReturnedNull());
-        CHECK(wait.Utf16().empty());
+        CHECK(TakeNext(bridge, jvm).empty());
     }
 }
 
@@ -103,7 +103,7 @@ TEST_CASE("window handles published by one process are read by another") {
     CHECK(bridge.GetMainWnd() == nullptr);
     CHECK(bridge.GetHiddenWnd() == nullptr);
 
-    Child waiter(Peer("wait 4660 -2 1"));
+    Child waiter(PeerCommand("wait", {"4660", "-2", "1"}));
     REQUIRE(waiter.started());
     const ULONGLONG deadline = GetTickCount64() + kPeerTimeoutMs;
     while (bridge.GetMainWnd() == nullptr && GetTickCount64() < deadline) Sleep(20);
@@ -111,7 +111,7 @@ TEST_CASE("window handles published by one process are read by another") {
     CHECK(bridge.GetMainWnd() == reinterpret_cast<HWND>(4660));
     // 32-bit values: -1 and -2 stay the special handles they are, also in a 64-bit process.
     CHECK(bridge.GetHiddenWnd() == reinterpret_cast<HWND>(static_cast<intptr_t>(-2)));
-    RunResult seen = Run(Peer("state"), kPeerTimeoutMs);
+    RunResult seen = Run(PeerCommand("state", {}), kPeerTimeoutMs);
     CHECK(seen.output.find("main=4660 hidden=-2 pending=0") == 0);
 
     CHECK(bridge.RequestOpenFile("12*unprotect*C:\\a.pgp*") != 0);
@@ -123,7 +123,7 @@ TEST_CASE("after every process has unloaded the library the next loader starts a
     // Nothing here holds the library: each peer is the only process that has it loaded.
     for (int round = 0; round < 2; ++round) {
         CAPTURE(round);
-        RunResult peer = Run(Peer("roundtrip"), kPeerTimeoutMs);
+        RunResult peer = Run(PeerCommand("roundtrip", {}), kPeerTimeoutMs);
         REQUIRE(peer.finished);
         CHECK(peer.output ==
               "main=0 hidden=0 pending=0 request=[]\n"
@@ -140,7 +140,7 @@ TEST_CASE("a process without the open-request event publishes its windows and re
     Bridge bridge;
     REQUIRE(bridge.loaded());
 
-    RunResult peer = Run(Peer("wait 5 6 1"), kPeerTimeoutMs);
+    RunResult peer = Run(PeerCommand("wait", {"5", "6", "1"}), kPeerTimeoutMs);
     REQUIRE(peer.finished);
     CHECK(peer.output ==
           "Failed to open monitor\n"
@@ -226,7 +226,7 @@ TEST_CASE("racing writers never make the reader deliver a mix of two requests") 
     constexpr int kWritesEach = 3000;
     std::vector<Child> writers;
     for (int writer = 1; writer <= 2; ++writer) {
-        writers.emplace_back(Peer("race " + std::to_string(writer) + " " + std::to_string(kWritesEach)));
+        writers.emplace_back(PeerCommand("race", {std::to_string(writer), std::to_string(kWritesEach)}));
         REQUIRE(writers.back().started());
     }
 
@@ -260,3 +260,5 @@ TEST_CASE("racing writers never make the reader deliver a mix of two requests") 
     CHECK(repeated == 0);
     for (Child& writer : writers) CHECK(writer.Output() == "raced\n");
 }
+
+TEST_SUITE_END();

@@ -1,10 +1,13 @@
 // The file-time, window and folder natives of QLPGPUtils.dll on real files, real windows and a second
-// real process (natives_peer.exe) under Wine. The Java side is the fake JNI environment.
+// real process (bridge_peer.exe) under Wine. The Java side is the fake JNI environment.
 #include <doctest/doctest.h>
+
+#include "printers.h"
 
 #include <windows.h>
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +17,9 @@
 #include "child_process.h"
 #include "fake_jni.h"
 #include "files.h"
+#include "bridge_peer.h"
+#include "sandbox.h"
+#include "text.h"
 #include "ql/unique_handle.h"
 
 using namespace ql::test;
@@ -29,24 +35,17 @@ using NoneToStringFn = jstring(JNICALL*)(JNIEnv*, jclass);
 
 // The natives as the Java runtime finds them: by their exported names.
 struct Natives {
-    HMODULE library = LoadLibraryA((ProgramDirectory() + "QLPGPUtils.dll").c_str());
-
-    template <typename Fn>
-    Fn Find(const char* method, int argumentBytes) const {
-        return reinterpret_cast<Fn>(
-            reinterpret_cast<void*>(GetProcAddress(library, JniExportName(method, argumentBytes).c_str())));
-    }
-
-    StringToObjectFn getFileCreationTime = Find<StringToObjectFn>("getFileCreationTime", 12);
-    StringToBooleanFn updateFileCreationTime = Find<StringToBooleanFn>("updateFileCreationTime", 12);
-    StringToIntFn getHwnd = Find<StringToIntFn>("getHwnd", 12);
+    Bridge bridge;
+    StringToObjectFn getFileCreationTime = bridge.Native<StringToObjectFn>("getFileCreationTime", 12);
+    StringToBooleanFn updateFileCreationTime = bridge.Native<StringToBooleanFn>("updateFileCreationTime", 12);
+    StringToIntFn getHwnd = bridge.Native<StringToIntFn>("getHwnd", 12);
     StringToVoidFn setForegroundByTitle =
-        Find<StringToVoidFn>("setForegroundWindow__Ljava_lang_String_2", 12);
-    IntToIntFn setForegroundByHandle = Find<IntToIntFn>("setForegroundWindow__I", 12);
-    IntToIntFn setTopmost = Find<IntToIntFn>("setTopmost", 12);
-    IntToIntFn setNotTopmost = Find<IntToIntFn>("setNotTopmost", 12);
-    NoneToStringFn getLD = Find<NoneToStringFn>("getLD", 8);
-    NoneToStringFn getWindowsDir = Find<NoneToStringFn>("getWindowsDir", 8);
+        bridge.Native<StringToVoidFn>("setForegroundWindow__Ljava_lang_String_2", 12);
+    IntToIntFn setForegroundByHandle = bridge.Native<IntToIntFn>("setForegroundWindow__I", 12);
+    IntToIntFn setTopmost = bridge.Native<IntToIntFn>("setTopmost", 12);
+    IntToIntFn setNotTopmost = bridge.Native<IntToIntFn>("setNotTopmost", 12);
+    NoneToStringFn getLD = bridge.Native<NoneToStringFn>("getLD", 8);
+    NoneToStringFn getWindowsDir = bridge.Native<NoneToStringFn>("getWindowsDir", 8);
 
     bool complete() const {
         return getFileCreationTime && updateFileCreationTime && getHwnd && setForegroundByTitle &&
@@ -62,63 +61,11 @@ const Natives& TheNatives() {
 
 std::wstring Wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    std::string bytes(text.size() * 3, '\0');
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                                           static_cast<int>(bytes.size()), nullptr, nullptr);
-    bytes.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return bytes;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : bytes) hex += std::string{digits[byte >> 4], digits[byte & 15]};
-    return hex;
-}
-
-std::string Peer(const std::string& arguments) {
-    return Quote(ProgramDirectory() + "natives_peer.exe") + " " + arguments;
-}
-
 constexpr DWORD kPeerTimeoutMs = 30000;
 
-void RemoveTreeW(const std::wstring& folder) {
-    WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTreeW(path);
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(folder.c_str());
-}
-
-// A folder of its own for each test case; the names inside go beyond the ANSI code page.
-class TestFolder {
-public:
-    TestFolder() {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        path_ = std::wstring(temp) + L"ql_file_natives_" + std::to_wstring(GetCurrentProcessId());
-        RemoveTreeW(path_);
-        REQUIRE(CreateDirectoryW(path_.c_str(), nullptr));
-    }
-    ~TestFolder() { RemoveTreeW(path_); }
-    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-
-private:
-    std::wstring path_;
+// A sandbox of its own for each test case; the names inside go beyond the ANSI code page.
+struct WideSandbox : Sandbox {
+    std::wstring operator/(const std::wstring& name) const { return Widen(root()) + name; }
 };
 
 bool WriteFileW(const std::wstring& path, const std::string& contents) {
@@ -175,9 +122,11 @@ const std::u16string kBeyondAnsi = u"\u041A\u043B\u044E\u0447 \u9375 \u2713";
 
 }  // namespace
 
+TEST_SUITE_BEGIN("file_window_natives");
+
 TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months from 1") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     // ctest runs this program two hours east of UTC (TZ=EET-2, no daylight saving).
     TIME_ZONE_INFORMATION zone{};
     REQUIRE(GetTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID);
@@ -233,33 +182,9 @@ TEST_CASE("getFileCreationTime gives the creation time as UTC fields, months fro
     }
 }
 
-TEST_CASE("a file held open by another process gives no time and is not emptied") {
-    const Natives& natives = TheNatives();
-    TestFolder folder;
-    // Whatever the holder shares, the natives ask for no sharing, so they cannot open it.
-    for (DWORD share : {0ul, static_cast<unsigned long>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)}) {
-        CAPTURE(share);
-        const std::u16string name = kBeyondAnsi + u" held.txt";
-        const std::wstring path = folder / Wide(name);
-        REQUIRE(WriteFileW(path, "keep me"));
-        Child holder(Peer("hold " + Hex(Utf8(path)) + " " + std::to_string(share)));
-        REQUIRE(holder.started());
-        REQUIRE(holder.WaitForOutput("held\n", kPeerTimeoutMs));
-
-        FakeJvm jvm;
-        const std::u16string full(path.begin(), path.end());
-        CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(full)) == nullptr);
-        CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(full)) == JNI_FALSE);
-        CHECK(jvm.CharsNotReleased() == 0);
-        holder.Kill();
-        holder.Wait(kPeerTimeoutMs);
-        CHECK(ReadTimes(path).size.QuadPart == 7);
-    }
-}
-
 TEST_CASE("updateFileCreationTime empties the file and stamps all three times with the moment") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     const std::u16string names[] = {u"secret.txt", u"empty already.pgp", kBeyondAnsi + u".asc"};
     const SYSTEMTIME old = {2001, 5, 0, 6, 7, 8, 9, 0};
     for (const std::u16string& name : names) {
@@ -291,13 +216,17 @@ TEST_CASE("updateFileCreationTime empties the file and stamps all three times wi
 
 TEST_CASE("a path that cannot be opened gives null and false, says nothing, creates and changes nothing") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
+    const std::u16string held = kBeyondAnsi + u" held.txt";
     REQUIRE(WriteFileW(folder / L"target.txt", "keep me"));
+    REQUIRE(WriteFileW(folder / Wide(held), "keep me"));
+    constexpr DWORD kNotHeld = ~0ul, kAllShared = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     struct Case {
         const char* what;
         std::u16string name;
         std::wstring mustStayIntact;  // a file whose content must survive, or empty
         std::wstring mustNotExist;    // a file that must not be created, or empty
+        DWORD heldWithShare = kNotHeld;  // another process holds the file open, sharing this
     };
     const Case cases[] = {
         {"missing file", u"missing.txt", L"", L"missing.txt"},
@@ -307,17 +236,30 @@ TEST_CASE("a path that cannot be opened gives null and false, says nothing, crea
         // Win32 would read this only up to the U+0000, and so empty target.txt.
         {"text with U+0000 before a suffix", std::u16string(u"target.txt") + u'\0' + u".tmp", L"target.txt",
          L"target.txt.tmp"},
+        // Whatever the holder shares, the natives ask for no sharing, so they cannot open it.
+        {"held open by another process that shares nothing", held, Wide(held), L"", 0},
+        {"held open by another process that shares everything", held, Wide(held), L"", kAllShared},
     };
     for (const Case& c : cases) {
         const std::string what = c.what;
         CAPTURE(what);
         const std::wstring path = folder / Wide(c.name);
         const std::u16string javaPath(path.begin(), path.end());
+        std::optional<Child> holder;
+        if (c.heldWithShare != kNotHeld) {
+            holder.emplace(PeerCommand("hold", {ToUtf8(path), std::to_string(c.heldWithShare)}));
+            REQUIRE(holder->started());
+            REQUIRE(holder->WaitForOutput("held\n", kPeerTimeoutMs));
+        }
         FakeJvm jvm;
         CapturedOutput output;
         CHECK(natives.getFileCreationTime(jvm.env(), nullptr, jvm.NewString(javaPath)) == nullptr);
         CHECK(natives.updateFileCreationTime(jvm.env(), nullptr, jvm.NewString(javaPath)) == JNI_FALSE);
         CHECK(output.Text().empty());
+        if (holder) {
+            holder->Kill();
+            holder->Wait(kPeerTimeoutMs);
+        }
         if (!c.mustStayIntact.empty()) CHECK(ReadTimes(folder / c.mustStayIntact).size.QuadPart == 7);
         if (!c.mustNotExist.empty()) CHECK(GetFileAttributesW((folder / c.mustNotExist).c_str()) == INVALID_FILE_ATTRIBUTES);
         CHECK(jvm.LiveLocalRefs() == 0);
@@ -330,7 +272,7 @@ TEST_CASE("a path that cannot be opened gives null and false, says nothing, crea
 
 TEST_CASE("a missing FileTime class or constructor gives null, one line, and the pending exception") {
     const Natives& natives = TheNatives();
-    TestFolder folder;
+    WideSandbox folder;
     REQUIRE(WriteFileW(folder / L"file.txt", "content"));
     const std::wstring path = folder / L"file.txt";
     struct Case {
@@ -486,7 +428,7 @@ TEST_CASE("a window of another process is found and brought to the foreground by
     const Natives& natives = TheNatives();
     TestWindow front(Titled(u"front"));
     const std::u16string title = Titled(kBeyondAnsi + u" peer");
-    Child peer(Peer("window " + Hex(ToModifiedUtf8(title))));
+    Child peer(PeerCommand("window", {ToUtf8(Wide(title))}));
     REQUIRE(peer.started());
     REQUIRE(peer.WaitForOutput("\n", kPeerTimeoutMs));
     const std::string announced = peer.Output();
@@ -594,3 +536,5 @@ TEST_CASE("getLD and getWindowsDir give the folders the wide calls report") {
         CHECK(jvm.LiveLocalRefs() == 1);
     }
 }
+
+TEST_SUITE_END();

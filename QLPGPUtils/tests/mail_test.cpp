@@ -13,6 +13,7 @@
 #include "bridge.h"
 #include "fake_jni.h"
 #include "files.h"
+#include "sandbox.h"
 
 using namespace ql::test;
 
@@ -64,33 +65,26 @@ const Mail kFullMail = {
     true,
 };
 
-const std::string kFullMailWide =
-    "call MAPISendMailW session=0 ui=0 flags=9 reserved=0\n"
-    "message reserved=0 subject=\"Cl\\u00E9 \\u20AC 5\" note=\"Line one\r\nLine \\u0141\\u00E9\" type=null "
-    "date=null conversation=null flags=0 originator=null\n"
-    "recipients count=4 array=set\n"
-    "recip reserved=0 class=1 name=\"Zo\\u00E9 Martin\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=1 name=\"bob@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
-    "files count=1 array=set\n"
-    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9 \\u0141.pgp\" "
-    "name=\"C:\\users\\root\\Temp\\R\\u00E9sum\\u00E9 \\u0141.pgp\" type=null\n";
+// The whole mail as the double records it, with é, the euro sign and Ł spelled as that form writes them.
+std::string FullMailRecord(const std::string& function, const std::string& e, const std::string& euro,
+                           const std::string& l) {
+    const std::string attachment = "\"C:\\users\\root\\Temp\\R" + e + "sum" + e + " " + l + ".pgp\"";
+    return "call " + function + " session=0 ui=0 flags=9 reserved=0\n"
+           "message reserved=0 subject=\"Cl" + e + " " + euro + " 5\" note=\"Line one\r\nLine " + l + e +
+           "\" type=null date=null conversation=null flags=0 originator=null\n"
+           "recipients count=4 array=set\n"
+           "recip reserved=0 class=1 name=\"Zo" + e + " Martin\" address=null eid=0 entry=null\n"
+           "recip reserved=0 class=1 name=\"bob@example.com\" address=null eid=0 entry=null\n"
+           "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
+           "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
+           "files count=1 array=set\n"
+           "file reserved=0 flags=0 position=4294967295 path=" + attachment + " name=" + attachment + " type=null\n";
+}
 
+const std::string kFullMailWide = FullMailRecord("MAPISendMailW", "\\u00E9", "\\u20AC", "\\u0141");
 // The same mail in code page 1252: é is 0xE9, the euro sign 0x80, and Ł, which the code page lacks,
 // becomes '?' rather than the look-alike L (Wine's best fit), so the attachment path names no other file.
-const std::string kFullMailAnsi =
-    "call MAPISendMail session=0 ui=0 flags=9 reserved=0\n"
-    "message reserved=0 subject=\"Cl\\xE9 \\x80 5\" note=\"Line one\r\nLine ?\\xE9\" type=null "
-    "date=null conversation=null flags=0 originator=null\n"
-    "recipients count=4 array=set\n"
-    "recip reserved=0 class=1 name=\"Zo\\xE9 Martin\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=1 name=\"bob@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=2 name=\"carol@example.com\" address=null eid=0 entry=null\n"
-    "recip reserved=0 class=3 name=\"dave@example.com\" address=null eid=0 entry=null\n"
-    "files count=1 array=set\n"
-    "file reserved=0 flags=0 position=4294967295 path=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9 ?.pgp\" "
-    "name=\"C:\\users\\root\\Temp\\R\\xE9sum\\xE9 ?.pgp\" type=null\n";
+const std::string kFullMailAnsi = FullMailRecord("MAPISendMail", "\\xE9", "\\x80", "?");
 
 const Mail kEmptyMail = {};
 
@@ -152,35 +146,26 @@ const MailCase kCases[] = {
      ""},
 };
 
-std::string RecordPath() {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(sizeof temp, temp);
-    return std::string(temp) + "ql_mapi_record.txt";
-}
-
 class MailHarness {
 public:
-    MailHarness() : bridge_() {
+    MailHarness() {
         REQUIRE(bridge_.loaded());
-        module_ = GetModuleHandleA("QLPGPUtils.dll");
-        sendEmail = reinterpret_cast<SendEmailFn>(
-            reinterpret_cast<void*>(GetProcAddress(module_, JniExportName("sendEmail", 36).c_str())));
+        sendEmail = bridge_.Native<SendEmailFn>("sendEmail", 36);
         const bool exported = sendEmail != nullptr;
         REQUIRE(exported);
         MakeFolders(FolderOf(Mapi::Missing));
-        SetEnvironmentVariableA("QL_MAPI_RECORD", RecordPath().c_str());
+        SetEnvironmentVariableA("QL_MAPI_RECORD", record_.c_str());
     }
     ~MailHarness() {
         SetDllDirectoryA(nullptr);
         SetEnvironmentVariableA("QL_MAPI_RECORD", nullptr);
         SetEnvironmentVariableA("QL_MAPI_RESULT", nullptr);
-        DeleteFileA(RecordPath().c_str());
     }
 
     // Calls the native with the mail, the MAPI library `mapi` and its answer; returns the result and
     // leaves the record in recorded.
     jint Send(FakeJvm& jvm, const Mail& mail, Mapi mapi, const char* mapiAnswer, jobjectArray oversized = nullptr) {
-        DeleteFileA(RecordPath().c_str());
+        DeleteFileA(record_.c_str());
         SetEnvironmentVariableA("QL_MAPI_RESULT", mapiAnswer);
         REQUIRE(SetDllDirectoryA(FolderOf(mapi).c_str()));
         to = jvm.NewStringArray(mail.to);
@@ -192,7 +177,7 @@ public:
         const jint result = sendEmail(jvm.env(), nullptr, oversized ? oversized : to, cc, bcc, subject,
                                       oversized ? oversized : attachments, body,
                                       mail.showDialog ? JNI_TRUE : JNI_FALSE);
-        recorded = ReadWholeFile(RecordPath()).value_or("");
+        recorded = ReadWholeFile(record_).value_or("");
         return result;
     }
 
@@ -219,10 +204,13 @@ public:
 
 private:
     Bridge bridge_;
-    HMODULE module_ = nullptr;
+    Sandbox sandbox_;
+    std::string record_ = sandbox_.root() + "mapi record.txt";
 };
 
 }  // namespace
+
+TEST_SUITE_BEGIN("mail");
 
 TEST_CASE("the mail tests run in code page 1252 with the MAPI double found first") {
     // Every expected ANSI record above is written in code page 1252.
@@ -236,7 +224,8 @@ TEST_CASE("the mail tests run in code page 1252 with the MAPI double found first
 TEST_CASE("sendEmail hands the whole message to Simple MAPI and reports its answer") {
     MailHarness harness;
     for (const MailCase& c : kCases) {
-        CAPTURE(c.name);
+        const std::string name = c.name;
+        CAPTURE(name);
         FakeJvm jvm;
         const jint result = harness.Send(jvm, c.mail, c.mapi, c.mapiAnswer);
         CHECK(result == c.expected);
@@ -270,3 +259,5 @@ TEST_CASE("sendEmail returns normally when the message records cannot be allocat
     CHECK(jvm.ReleaseProblems().empty());
     CHECK(jvm.LiveElementRefs() == 0);
 }
+
+TEST_SUITE_END();

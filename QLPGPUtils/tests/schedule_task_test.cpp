@@ -1,4 +1,4 @@
-// scheduleTask end to end: a runner process (schedule_task_runner) plays the Java application and
+// scheduleTask end to end: a peer process (bridge_peer.exe schedule) plays the Java application and
 // calls the native; this test drives the real property sheet and question boxes of that process as
 // a user would (find, read, type, click) and checks the returned text, the library's lines on
 // standard output and what the Task Scheduler was asked to do.
@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "bridge.h"
+#include "bridge_peer.h"
 #include "child_process.h"
 #include "ql/com_ptr.h"
 #include "fake_jni.h"
 #include "files.h"
 #include "message_box.h"
+#include "sandbox.h"
 #include "task_scheduler_ids.h"
-
 
 using namespace ql::test;
 
@@ -45,12 +46,8 @@ std::string ReadDefault(HKEY root, const char* path) {
 }
 
 bool WriteDefault(HKEY root, const char* path, const std::string& value) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
-    const LONG status = RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                       static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return RegSetKeyValueA(root, path, nullptr, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1)) ==
+           ERROR_SUCCESS;
 }
 
 // The recording scheduler as the in-process server of the Task Scheduler class, for one scope;
@@ -161,8 +158,8 @@ struct TaskCase {
     const char* name;
     std::string existing;                 // QL_TASKS_EXISTING
     std::string fail;                     // QL_TASKS_FAIL
-    std::string taskName;                 // as passed on the runner's command line
-    std::string command;
+    std::string taskName;                 // UTF-8
+    std::string command;                  // UTF-8
     std::vector<Action> user;
     std::string result;                   // "(null)" or the error text
     std::vector<std::string> printed;     // the library's lines on standard output
@@ -223,7 +220,7 @@ std::vector<TaskCase> Cases() {
     const std::string tooLongName(127, 'N');
     std::vector<TaskCase> cases = {
         {"a new name is taken as given; Cancel leaves the task stored with its program and no trigger",
-         "", "", "Sicherung f\\u00FCr M\\u00FCller", kProgram, {PressCancel()}, "(null)",
+         "", "", "Sicherung f\xC3\xBCr M\xC3\xBCller", kProgram, {PressCancel()}, "(null)",
          {"Try to create task", "Return code is: 0"},
          Prepared("Sicherung f\xC3\xBCr M\xC3\xBCller", "Sicherung f\xC3\xBCr M\xC3\xBCller", kProgram) + Round() +
              kAllReleased,
@@ -264,15 +261,15 @@ std::vector<TaskCase> Cases() {
 
     // The scheduler would read either text only up to a U+0000 ("C:\x.exe" would be the program).
     const Lines refused = {"CreateInstance -> 0x00000000", "release ITaskScheduler"};
-    cases.push_back({"a U+0000 in the name: refused before anything is created", "", "", "Back\\u0000up", kProgram, {},
+    cases.push_back({"a U+0000 in the name: refused before anything is created", "", "", std::string("Back\0up", 7),
+                     kProgram, {},
                      "Failed to create task. Error code 0x80070057", {"Try to create task", "Error 0x80070057"},
                      refused, L""});
     cases.push_back({"a U+0000 in the program: refused before anything is created", "", "", "Backup",
-                     "C:\\x.exe\\u0000 /other", {}, "Failed to set task command. Error code 0x80070057",
+                     std::string("C:\\x.exe\0 /other", 16), {}, "Failed to set task command. Error code 0x80070057",
                      {"Try to create task", "Error 0x80070057"}, refused, L""});
 
     // Every step failing in turn, each with a code of its own.
-    const std::string prepared = "Backup";
     const Lines start = {"CreateInstance -> 0x00000000", "NewWorkItem Backup -> 0x00000000"};
     const Lines setProgram = {"SetApplicationName " + kProgram + " -> 0x00000000"};
     const Lines persist = {"QueryInterface IPersistFile -> 0x00000000"};
@@ -340,12 +337,6 @@ Lines SplitLines(const std::string& text) {
     return lines;
 }
 
-std::string TempFile(const char* name) {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(sizeof temp, temp);
-    return std::string(temp) + name;
-}
-
 struct RunOutcome {
     std::string result;
     Lines printed;   // between the owner line and the result line
@@ -356,7 +347,7 @@ struct RunOutcome {
 // Runs the runner, plays the user's actions, and splits what the runner wrote.
 RunOutcome RunTask(const TaskCase& c, std::vector<SheetSeen>& sheets, std::vector<MessageBoxSeen>& boxes) {
     RunOutcome outcome;
-    Child runner(ProgramDirectory() + "schedule_task_runner.exe " + Quote(c.taskName) + " " + Quote(c.command));
+    Child runner(PeerCommand("schedule", {c.taskName, c.command}));
     REQUIRE(runner.started());
     HWND sheet = nullptr;
     for (const Action& action : c.user) {
@@ -398,12 +389,15 @@ RunOutcome RunTask(const TaskCase& c, std::vector<SheetSeen>& sheets, std::vecto
 
 }  // namespace
 
+TEST_SUITE_BEGIN("schedule_task");
+
 TEST_CASE("scheduleTask against the recording scheduler: names, steps, sheet and questions") {
     // The sheet's caption is the task name in the ANSI code page; the cases' names fit code page 1252.
     REQUIRE(GetACP() == 1252);
     DoubleSchedulerRegistration registration;
     REQUIRE(registration.registered());
-    const std::string log = TempFile("ql_tasks_log.txt");
+    const Sandbox sandbox;
+    const std::string log = sandbox.root() + "tasks log.txt";
     SetEnvironmentVariableA("QL_TASKS_LOG", log.c_str());
 
     for (const TaskCase& c : Cases()) {
@@ -434,7 +428,6 @@ TEST_CASE("scheduleTask against the recording scheduler: names, steps, sheet and
     SetEnvironmentVariableA("QL_TASKS_LOG", nullptr);
     SetEnvironmentVariableA("QL_TASKS_EXISTING", nullptr);
     SetEnvironmentVariableA("QL_TASKS_FAIL", nullptr);
-    DeleteFileA(log.c_str());
 }
 
 TEST_CASE("scheduleTask when the runtime gives no characters: no Java call with its exception pending") {
@@ -443,8 +436,7 @@ TEST_CASE("scheduleTask when the runtime gives no characters: no Java call with 
     Bridge bridge;
     REQUIRE(bridge.loaded());
     using ScheduleTaskFn = jstring(JNICALL*)(JNIEnv*, jclass, jstring, jstring, jint);
-    const auto scheduleTask = reinterpret_cast<ScheduleTaskFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("QLPGPUtils.dll"), JniExportName("scheduleTask", 20).c_str())));
+    const auto scheduleTask = bridge.Native<ScheduleTaskFn>("scheduleTask", 20);
     const bool exported = scheduleTask != nullptr;
     REQUIRE(exported);
     for (const bool refuseName : {true, false}) {
@@ -475,7 +467,7 @@ TEST_CASE("scheduleTask against Wine's own scheduler: the task is created, given
         scheduler->Delete(taskName.c_str());  // left by an interrupted run, if at all
 
         TaskCase c{};
-        c.taskName = "QL real scheduler \\u00E9t\\u00E9";
+        c.taskName = "QL real scheduler \xC3\xA9t\xC3\xA9";
         c.command = "C:\\windows\\system32\\notepad.exe";
         std::vector<SheetSeen> sheets;
         std::vector<MessageBoxSeen> boxes;
@@ -502,3 +494,5 @@ TEST_CASE("scheduleTask against Wine's own scheduler: the task is created, given
     }
     CoUninitialize();
 }
+
+TEST_SUITE_END();

@@ -26,19 +26,14 @@
 #include <vector>
 
 #include "task_scheduler_ids.h"
+#include "text.h"
 
 namespace {
 
 HMODULE g_module = nullptr;
 LONG g_objects = 0;
 
-std::string Utf8(const wchar_t* text) {
-    if (text == nullptr) return "(null)";
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(bytes > 0 ? bytes - 1 : 0, '\0');
-    if (bytes > 1) WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
-    return out;
-}
+std::string Utf8(const wchar_t* text) { return text == nullptr ? "(null)" : ql::test::ToUtf8(text); }
 
 std::wstring Environment(const wchar_t* name) {
     wchar_t value[4096] = {};

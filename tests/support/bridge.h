@@ -44,6 +44,13 @@ public:
     HWND (*GetHiddenWnd)() = nullptr;
     WaitForOpenFileRequestFn waitForOpenFileRequest = nullptr;
 
+    // Any native by the name the Java runtime looks it up by (JniExportName), as `Fn`; null if missing.
+    template <typename Fn>
+    Fn Native(const std::string& method, int argumentBytes) const {
+        return reinterpret_cast<Fn>(
+            reinterpret_cast<void*>(GetProcAddress(module_, JniExportName(method, argumentBytes).c_str())));
+    }
+
 private:
     HMODULE module_ = nullptr;
     DWORD loadError_ = 0;

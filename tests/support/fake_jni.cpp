@@ -37,15 +37,8 @@ FakeJvm::FakeJvm() {
     functions_.DeleteLocalRef = &DeleteLocalRefImpl;
     functions_.ExceptionCheck = &ExceptionCheckImpl;
 
-    // Object arrays, and the accounting wrappers around taking and releasing characters and
-    // deleting local references.
     functions_.GetArrayLength = &GetArrayLengthImpl;
     functions_.GetObjectArrayElement = &GetObjectArrayElementImpl;
-    functions_.GetStringChars = &GetStringCharsCountedImpl;
-    functions_.ReleaseStringChars = &ReleaseStringCharsCountedImpl;
-    functions_.GetStringUTFChars = &GetStringUTFCharsCountedImpl;
-    functions_.ReleaseStringUTFChars = &ReleaseStringUTFCharsCountedImpl;
-    functions_.DeleteLocalRef = &DeleteLocalRefCountedImpl;
 
     block_.env.functions = &functions_;
     block_.owner = this;
@@ -138,13 +131,12 @@ const jchar* JNICALL FakeJvm::GetStringCharsImpl(JNIEnv* env, jstring string, jb
     std::memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(jchar));
     if (isCopy) *isCopy = JNI_TRUE;
     std::lock_guard lock(Of(env).mutex_);
-    ++Of(env).charsTaken_;
+    Of(env).takenChars_.emplace_back(copy, string);
     return copy;
 }
 
-void JNICALL FakeJvm::ReleaseStringCharsImpl(JNIEnv* env, jstring, const jchar* chars) {
-    std::lock_guard lock(Of(env).mutex_);
-    --Of(env).charsTaken_;
+void JNICALL FakeJvm::ReleaseStringCharsImpl(JNIEnv* env, jstring string, const jchar* chars) {
+    Of(env).NoteReleased(string, chars);
     delete[] chars;
 }
 
@@ -158,21 +150,23 @@ const char* JNICALL FakeJvm::GetStringUTFCharsImpl(JNIEnv* env, jstring string, 
     std::memcpy(copy, bytes.c_str(), bytes.size() + 1);
     if (isCopy) *isCopy = JNI_TRUE;
     std::lock_guard lock(Of(env).mutex_);
-    ++Of(env).charsTaken_;
+    Of(env).takenChars_.emplace_back(copy, string);
     return copy;
 }
 
-void JNICALL FakeJvm::ReleaseStringUTFCharsImpl(JNIEnv* env, jstring, const char* chars) {
-    std::lock_guard lock(Of(env).mutex_);
-    --Of(env).charsTaken_;
+void JNICALL FakeJvm::ReleaseStringUTFCharsImpl(JNIEnv* env, jstring string, const char* chars) {
+    Of(env).NoteReleased(string, chars);
     delete[] chars;
 }
 
 void JNICALL FakeJvm::DeleteLocalRefImpl(JNIEnv* env, jobject ref) {
     FakeJvm& jvm = Of(env);
     std::lock_guard lock(jvm.mutex_);
-    auto live = std::find(jvm.liveLocalRefs_.begin(), jvm.liveLocalRefs_.end(), ref);
-    if (live != jvm.liveLocalRefs_.end()) jvm.liveLocalRefs_.erase(live);
+    // One count of an array element's reference (one per GetObjectArrayElement), one of any other.
+    for (auto* refs : {&jvm.liveElementRefs_, &jvm.liveLocalRefs_}) {
+        auto live = std::find(refs->begin(), refs->end(), ref);
+        if (live != refs->end()) refs->erase(live);
+    }
 }
 
 jboolean JNICALL FakeJvm::ExceptionCheckImpl(JNIEnv* env) {
@@ -237,7 +231,7 @@ std::size_t FakeJvm::LiveLocalRefs() const {
 
 std::size_t FakeJvm::CharsNotReleased() const {
     std::lock_guard lock(mutex_);
-    return charsTaken_;
+    return takenChars_.size() + releaseProblems_.size();
 }
 
 template <typename T>
@@ -390,11 +384,6 @@ const FakeJvm::ObjectArray* FakeJvm::AsArray(jobject object) const {
     std::abort();
 }
 
-void FakeJvm::NoteTaken(jstring string, const void* chars) {
-    std::lock_guard lock(mutex_);
-    takenChars_.emplace_back(chars, string);
-}
-
 void FakeJvm::NoteReleased(jstring string, const void* chars) {
     std::lock_guard lock(mutex_);
     for (auto it = takenChars_.begin(); it != takenChars_.end(); ++it) {
@@ -441,40 +430,6 @@ jobject JNICALL FakeJvm::GetObjectArrayElementImpl(JNIEnv* env, jobjectArray arr
     // for it, counted once per call.
     jvm.liveElementRefs_.push_back(elements->elements[static_cast<std::size_t>(index)]);
     return jvm.liveElementRefs_.back();
-}
-
-const jchar* JNICALL FakeJvm::GetStringCharsCountedImpl(JNIEnv* env, jstring string, jboolean* isCopy) {
-    const jchar* chars = GetStringCharsImpl(env, string, isCopy);
-    if (chars != nullptr) Of(env).NoteTaken(string, chars);
-    return chars;
-}
-
-void JNICALL FakeJvm::ReleaseStringCharsCountedImpl(JNIEnv* env, jstring string, const jchar* chars) {
-    Of(env).NoteReleased(string, chars);
-    ReleaseStringCharsImpl(env, string, chars);
-}
-
-const char* JNICALL FakeJvm::GetStringUTFCharsCountedImpl(JNIEnv* env, jstring string, jboolean* isCopy) {
-    const char* chars = GetStringUTFCharsImpl(env, string, isCopy);
-    Of(env).NoteTaken(string, chars);
-    return chars;
-}
-
-void JNICALL FakeJvm::ReleaseStringUTFCharsCountedImpl(JNIEnv* env, jstring string, const char* chars) {
-    Of(env).NoteReleased(string, chars);
-    ReleaseStringUTFCharsImpl(env, string, chars);
-}
-
-void JNICALL FakeJvm::DeleteLocalRefCountedImpl(JNIEnv* env, jobject object) {
-    FakeJvm& jvm = Of(env);
-    std::lock_guard lock(jvm.mutex_);
-    for (auto it = jvm.liveElementRefs_.begin(); it != jvm.liveElementRefs_.end(); ++it) {
-        if (*it == object) {
-            jvm.liveElementRefs_.erase(it);
-            break;
-        }
-    }
-    DeleteLocalRefImpl(env, object);
 }
 
 std::string ToModifiedUtf8(const std::u16string& text) {

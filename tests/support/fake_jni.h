@@ -90,16 +90,10 @@ private:
         jsize length = 0;
     };
     const ObjectArray* AsArray(jobject object) const;
-    void NoteTaken(jstring string, const void* chars);
     void NoteReleased(jstring string, const void* chars);
 
     static jsize JNICALL GetArrayLengthImpl(JNIEnv*, jarray);
     static jobject JNICALL GetObjectArrayElementImpl(JNIEnv*, jobjectArray, jsize);
-    static const jchar* JNICALL GetStringCharsCountedImpl(JNIEnv*, jstring, jboolean*);
-    static void JNICALL ReleaseStringCharsCountedImpl(JNIEnv*, jstring, const jchar*);
-    static const char* JNICALL GetStringUTFCharsCountedImpl(JNIEnv*, jstring, jboolean*);
-    static void JNICALL ReleaseStringUTFCharsCountedImpl(JNIEnv*, jstring, const char*);
-    static void JNICALL DeleteLocalRefCountedImpl(JNIEnv*, jobject);
 
     std::vector<std::pair<const void*, jstring>> takenChars_;
     std::vector<jstring> releasedStrings_;
@@ -131,6 +125,7 @@ public:
     // method ID that the fake did not hand out, a method called on the wrong object.
     std::vector<std::string> Misuses() const;
     std::size_t LiveLocalRefs() const;
+    // Characters not yet released, and every release that did not match a take (ReleaseProblems).
     std::size_t CharsNotReleased() const;
 
 private:
@@ -179,7 +174,6 @@ private:
     std::string pendingException_;
     std::vector<std::string> misuses_;
     std::vector<jobject> liveLocalRefs_;
-    std::size_t charsTaken_ = 0;
 };
 
 // Java's modified UTF-8 (U+0000 as two bytes, supplementary characters as two three-byte halves).

@@ -12,15 +12,16 @@ function(ql_setup_wine)
   set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
 endfunction()
 
-# ql_add_test_program(<program> SOURCES ... [LIBS ...] SUITES <suite>... [TIMEOUT s])
+# ql_add_test_program(<program> SOURCES ... [LIBS ...] SUITES <suite>... [TIMEOUT s] [LAUNCHER command...])
 # One doctest program for an area. Each of its test suites (TEST_SUITE_BEGIN/END in the sources) is a
 # ctest entry of its own, <program>.<suite>, so that time-outs and environments (time zone, DLL
 # overrides, display) are set per entry with set_tests_properties. The entry <program>.unlisted fails
 # when some test case belongs to no listed suite, since such a case would never run. Windows programs
 # run in the shared Wine session, one at a time, since they use the product's machine-wide names
-# (mutex, events, windows).
+# (mutex, events, windows). LAUNCHER runs each suite's entry under a command (xvfb-run -a for a
+# display), ahead of the Wine emulator.
 function(ql_add_test_program program)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;SUITES" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;SUITES;LAUNCHER" ${ARGN})
   if(NOT T_SUITES)
     message(FATAL_ERROR "ql_add_test_program(${program}): no SUITES")
   endif()
@@ -31,7 +32,12 @@ function(ql_add_test_program program)
   target_link_libraries(${program} PRIVATE ql_doctest_main ${T_LIBS})
   set(entries)
   foreach(suite IN LISTS T_SUITES)
-    add_test(NAME ${program}.${suite} COMMAND ${program} --test-suite=${suite})
+    if(T_LAUNCHER)
+      add_test(NAME ${program}.${suite} COMMAND ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR}
+        $<TARGET_FILE:${program}> --test-suite=${suite})
+    else()
+      add_test(NAME ${program}.${suite} COMMAND ${program} --test-suite=${suite})
+    endif()
     list(APPEND entries ${program}.${suite})
   endforeach()
   list(JOIN T_SUITES "," listed)

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # A private X server for the whole run.
-[ -n "${QL_TRAY_XVFB:-}" ] || exec tools/with-xvfb.sh env QL_TRAY_XVFB=1 "$0" "$@"
+[ -n "${QL_TRAY_XVFB:-}" ] || exec xvfb-run -a env QL_TRAY_XVFB=1 "$0" "$@"
 
 preset=$1 out=${2:-} tree=${3:-}
 bits=${preset#win}

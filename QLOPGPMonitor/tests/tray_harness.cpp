@@ -12,51 +12,6 @@ namespace ql::test {
 
 namespace {
 
-
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(25);
-    }
-    return true;
-}
-
-std::string ClassOf(HWND window) {
-    char name[64] = {};
-    GetClassNameA(window, name, sizeof name);
-    return name;
-}
-
-DWORD ProcessOf(HWND window) {
-    DWORD id = 0;
-    GetWindowThreadProcessId(window, &id);
-    return id;
-}
-
-struct WindowSearch {
-    const std::string* className;
-    DWORD processId;
-    bool visibleOnly;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectWindow(HWND window, LPARAM parameter) {
-    auto* s = reinterpret_cast<WindowSearch*>(parameter);
-    if (ClassOf(window) == *s->className && (s->processId == 0 || ProcessOf(window) == s->processId) &&
-        (!s->visibleOnly || IsWindowVisible(window)))
-        s->found.push_back(window);
-    return TRUE;
-}
-
-// Top-level windows of `className` (of one process, or of any when processId is 0).
-std::vector<HWND> TopLevel(const std::string& className, DWORD processId, bool visibleOnly) {
-    WindowSearch search{&className, processId, visibleOnly, {}};
-    EnumWindows(&CollectWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
 struct Pixels {
     RECT area{};
     std::vector<std::uint32_t> bgr;  // 0x00RRGGBB, row by row from the top
@@ -132,43 +87,22 @@ Child StartOnTrayDesktop(const std::string& commandLine) {
     return Child(commandLine, options);
 }
 
-std::vector<HWND> MonitorWindows(DWORD processId) {
-    std::vector<HWND> found;
-    for (HWND window : TopLevel(ql::kTrayClassName, processId, false)) {
-        char title[64] = {};
-        GetWindowTextA(window, title, sizeof title);
-        if (lstrcmpA(title, ql::kTrayWindowTitle) == 0) found.push_back(window);
-    }
-    return found;
+WindowQuery MonitorWindow(DWORD processId) {
+    return {ql::kTrayClassName, processId, false, ql::kTrayWindowTitle};
 }
 
-HWND WaitForMonitorWindow(DWORD processId, DWORD timeoutMs) {
-    HWND window = nullptr;
-    WaitUntil(
-        [&] {
-            auto windows = MonitorWindows(processId);
-            window = windows.empty() ? nullptr : windows.front();
-            return window != nullptr;
-        },
-        timeoutMs);
-    return window;
-}
-
-bool IconExists(HWND monitor) {
+// The monitor's icon (its window, id 1) told `message` with nothing else set.
+static bool NotifyIcon(HWND monitor, DWORD message) {
     NOTIFYICONDATAA record{};
     record.cbSize = sizeof record;
     record.hWnd = monitor;
     record.uID = 1;
-    return Shell_NotifyIconA(NIM_MODIFY, &record) != FALSE;
+    return Shell_NotifyIconA(message, &record) != FALSE;
 }
 
-bool DeleteIcon(HWND monitor) {
-    NOTIFYICONDATAA record{};
-    record.cbSize = sizeof record;
-    record.hWnd = monitor;
-    record.uID = 1;
-    return Shell_NotifyIconA(NIM_DELETE, &record) != FALSE;
-}
+bool IconExists(HWND monitor) { return NotifyIcon(monitor, NIM_MODIFY); }
+
+bool DeleteIcon(HWND monitor) { return NotifyIcon(monitor, NIM_DELETE); }
 
 const char* ToString(TrayPicture picture) {
     switch (picture) {
@@ -194,34 +128,6 @@ TrayPicture ReadTrayPicture() {
 bool WaitForTrayPicture(TrayPicture expected, DWORD timeoutMs) {
     return WaitUntil([&] { return ReadTrayPicture() == expected; }, timeoutMs);
 }
-
-HWND WaitForPopupMenu(DWORD processId, DWORD timeoutMs) {
-    HWND popup = nullptr;
-    WaitUntil(
-        [&] {
-            auto found = TopLevel("#32768", processId, true);
-            popup = found.empty() ? nullptr : found.front();
-            return popup != nullptr;
-        },
-        timeoutMs);
-    return popup;
-}
-
-bool PopupMenuOpen(DWORD processId) { return !TopLevel("#32768", processId, true).empty(); }
-
-bool WaitForPopupMenuClosed(DWORD processId, DWORD timeoutMs) {
-    return WaitUntil([&] { return !PopupMenuOpen(processId); }, timeoutMs);
-}
-
-void PickMenuItem(HWND popup, int item) {
-    // The menu's own loop reads the keys from its thread's queue; separators are skipped.
-    for (int i = 0; i < item; ++i) PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
-}
-
-void CloseMenu(HWND popup) { PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0); }
-
-std::vector<HWND> DialogBoxes(DWORD processId) { return TopLevel("#32770", processId, true); }
 
 bool WaitForNoProcessOf(const std::vector<std::string>& programs, DWORD timeoutMs) {
     auto runsOne = [&](DWORD processId) {

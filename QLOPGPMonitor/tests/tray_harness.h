@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "window_finder.h"
 
 namespace ql::test {
 
@@ -26,10 +27,8 @@ bool UseDesktop(const std::string& name);
 // A program started on the tray desktop (without output capture: the launcher's children inherit).
 Child StartOnTrayDesktop(const std::string& commandLine);
 
-// Monitor windows ("QLOPGPMonitorWndClass", "QLOPGPMonitor") of the tray desktop, of one process
-// or of all (processId 0).
-std::vector<HWND> MonitorWindows(DWORD processId = 0);
-HWND WaitForMonitorWindow(DWORD processId, DWORD timeoutMs = kUiTimeoutMs);
+// The monitor's hidden window, by its class and title, of one process or of any (processId 0).
+WindowQuery MonitorWindow(DWORD processId = 0);
 
 // The icon (window, id 1) as the notification area knows it, asked and changed from this process
 // exactly as its owner would: a modify that changes nothing succeeds only for an icon that exists.
@@ -42,17 +41,6 @@ enum class TrayPicture { None, NotLoggedIn, LoggedIn };
 const char* ToString(TrayPicture picture);
 TrayPicture ReadTrayPicture();
 bool WaitForTrayPicture(TrayPicture expected, DWORD timeoutMs = kUiTimeoutMs);
-
-// The monitor's right-click menu, opened by its icon's callback message and driven by keys as a
-// user would: `item` counts the menu's items from 1, separators not counted.
-HWND WaitForPopupMenu(DWORD processId, DWORD timeoutMs = kUiTimeoutMs);
-bool PopupMenuOpen(DWORD processId);
-bool WaitForPopupMenuClosed(DWORD processId, DWORD timeoutMs = kUiTimeoutMs);
-void PickMenuItem(HWND popup, int item);
-void CloseMenu(HWND popup);
-
-// Dialog boxes (#32770) that process `processId` shows.
-std::vector<HWND> DialogBoxes(DWORD processId);
 
 // True once no process runs any of `programs` (full paths; the recording doubles end at once).
 bool WaitForNoProcessOf(const std::vector<std::string>& programs, DWORD timeoutMs = kUiTimeoutMs);

@@ -26,7 +26,7 @@
 #include "ql/com_ptr.h"
 #include "fake_jni.h"
 #include "files.h"
-#include "message_box.h"
+#include "window_finder.h"
 #include "sandbox.h"
 #include "task_scheduler_ids.h"
 
@@ -92,43 +92,20 @@ struct SheetSeen {
     std::vector<std::string> pageLabels;  // the label of each page, in tab order
 };
 
-struct Search {
-    DWORD processId;
-    HWND found;
-};
-
-BOOL CALLBACK FindSheetOf(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<Search*>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[32] = {};
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search->processId && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window) &&
-        FindWindowExA(window, nullptr, "SysTabControl32", nullptr) != nullptr) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
+// The property sheet: a dialog box of the process with a tab control.
 HWND WaitForSheet(DWORD processId) {
-    const ULONGLONG deadline = GetTickCount64() + kUiTimeoutMs;
-    Search search{processId, nullptr};
-    while (EnumWindows(&FindSheetOf, reinterpret_cast<LPARAM>(&search)), search.found == nullptr) {
-        if (GetTickCount64() >= deadline) return nullptr;
-        Sleep(25);
-    }
-    return search.found;
+    HWND sheet = nullptr;
+    WaitUntil(
+        [&] {
+            for (HWND window : FindWindows({kDialogClass, processId}))
+                if (FindWindowExA(window, nullptr, "SysTabControl32", nullptr) != nullptr) sheet = window;
+            return sheet != nullptr;
+        },
+        kUiTimeoutMs);
+    return sheet;
 }
 
-bool WaitUntilGone(HWND window) {
-    const ULONGLONG deadline = GetTickCount64() + kUiTimeoutMs;
-    while (IsWindow(window)) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(25);
-    }
-    return true;
-}
+bool WaitUntilGone(HWND window) { return WaitUntil([&] { return !IsWindow(window); }, kUiTimeoutMs); }
 
 HWND ShowPage(HWND sheet, int page) {
     SendMessageA(sheet, PSM_SETCURSEL, static_cast<WPARAM>(page), 0);

@@ -563,6 +563,7 @@ TEST_CASE("thousands of selected paths: consecutive launches in order, each with
             const std::lock_guard<std::mutex> lock(g_executesLock);
             g_executes.clear();
         }
+        const std::size_t handlesBefore = OwnHandleCount();
         REQUIRE(Invoke(menu.get(), 2) == S_OK);
 
         // As many launches as full requests of at most 32,468 characters take: "\"0*wipe*" and the
@@ -591,6 +592,10 @@ TEST_CASE("thousands of selected paths: consecutive launches in order, each with
         const ULONGLONG deadline = GetTickCount64() + kWaitMs;
         while (calls() < launches && GetTickCount64() < deadline) Sleep(10);
         CHECK(calls() == launches);
+        // The series' thread and every launcher's process handle are closed once it is over (a few
+        // handles may come and go with the system's own caches).
+        while (OwnHandleCount() > handlesBefore + 8 && GetTickCount64() < deadline) Sleep(10);
+        CHECK(OwnHandleCount() <= handlesBefore + 8);
     }
 }
 

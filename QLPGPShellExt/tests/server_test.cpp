@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "QLPGPShellExt_h.h"
+#include "ql/com_ptr.h"
 #include "shellext_harness.h"
 
 using namespace ql::test;
@@ -34,6 +35,25 @@ RegistrySnapshot Classes(const std::vector<std::string>& keys) {
     RegistrySnapshot found;
     for (const std::string& key : keys) found.Merge(RegistrySnapshot(HKEY_CLASSES_ROOT, key));
     return found;
+}
+
+// The name and help text a type library or a type gives of itself, as "name | help".
+template <typename T>
+std::string Documentation(T* item) {
+    BSTR name = nullptr, help = nullptr;
+    REQUIRE(item->GetDocumentation(-1, &name, &help, nullptr, nullptr) == S_OK);
+    const std::string text = ToUtf8(name ? name : L"") + " | " + ToUtf8(help ? help : L"");
+    SysFreeString(name);
+    SysFreeString(help);
+    return text;
+}
+
+TYPEATTR Attributes(ITypeInfo* info) {
+    TYPEATTR* attributes = nullptr;
+    REQUIRE(info->GetTypeAttr(&attributes) == S_OK);
+    const TYPEATTR copy = *attributes;
+    info->ReleaseTypeAttr(attributes);
+    return copy;
 }
 
 // The extension loaded straight into this process, as a registration host or COM would load it.
@@ -106,100 +126,62 @@ TEST_CASE("regsvr32 writes every key and value of the registration, and regsvr32
     {
         IID libId{};
         REQUIRE(CLSIDFromString(Widen(kLibId).c_str(), &libId) == S_OK);
-        ITypeLib* library = nullptr;
-        REQUIRE(LoadRegTypeLib(libId, 1, 0, 0, &library) == S_OK);
-        BSTR name = nullptr, help = nullptr;
-        REQUIRE(library->GetDocumentation(-1, &name, &help, nullptr, nullptr) == S_OK);
-        CHECK(std::wstring(name) == L"QLPGPShellExtLib");
-        CHECK(std::wstring(help) == L"QLPGPShellExt 1.0 Type Library");
-        SysFreeString(name);
-        SysFreeString(help);
+        ql::ComPtr<ITypeLib> library;
+        REQUIRE(LoadRegTypeLib(libId, 1, 0, 0, library.put()) == S_OK);
+        CHECK(Documentation(library.get()) == "QLPGPShellExtLib | QLPGPShellExt 1.0 Type Library");
 
-        ITypeInfo* interfaceInfo = nullptr;
-        REQUIRE(library->GetTypeInfoOfGuid(IID_IQLPGPLaunchExt, &interfaceInfo) == S_OK);
-        TYPEATTR* attributes = nullptr;
-        REQUIRE(interfaceInfo->GetTypeAttr(&attributes) == S_OK);
+        ql::ComPtr<ITypeInfo> interfaceInfo, vtableInfo, baseInfo, classInfo;
+        REQUIRE(library->GetTypeInfoOfGuid(IID_IQLPGPLaunchExt, interfaceInfo.put()) == S_OK);
+        CHECK(Documentation(interfaceInfo.get()) == "IQLPGPLaunchExt | IQLPGPLaunchExt Interface");
         // A dual interface: the dispatch side, and the vtable side that derives from IDispatch.
-        CHECK(attributes->typekind == TKIND_DISPATCH);
+        TYPEATTR attributes = Attributes(interfaceInfo.get());
+        CHECK(attributes.typekind == TKIND_DISPATCH);
         constexpr WORD kDual = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
-        CHECK((attributes->wTypeFlags & kDual) == kDual);
-        interfaceInfo->ReleaseTypeAttr(attributes);
-        HREFTYPE vtableRef = 0;
-        REQUIRE(interfaceInfo->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableRef) == S_OK);
-        ITypeInfo* vtableInfo = nullptr;
-        REQUIRE(interfaceInfo->GetRefTypeInfo(vtableRef, &vtableInfo) == S_OK);
-        REQUIRE(vtableInfo->GetTypeAttr(&attributes) == S_OK);
-        CHECK(attributes->typekind == TKIND_INTERFACE);
-        CHECK((attributes->wTypeFlags & (kDual | TYPEFLAG_FOLEAUTOMATION)) == (kDual | TYPEFLAG_FOLEAUTOMATION));
-        CHECK(attributes->cFuncs == 0);
-        CHECK(attributes->cImplTypes == 1);
-        vtableInfo->ReleaseTypeAttr(attributes);
-        HREFTYPE baseRef = 0;
-        ITypeInfo* baseInfo = nullptr;
-        REQUIRE(vtableInfo->GetRefTypeOfImplType(0, &baseRef) == S_OK);
-        REQUIRE(vtableInfo->GetRefTypeInfo(baseRef, &baseInfo) == S_OK);
-        REQUIRE(baseInfo->GetTypeAttr(&attributes) == S_OK);
-        CHECK(IsEqualIID(attributes->guid, IID_IDispatch));
-        baseInfo->ReleaseTypeAttr(attributes);
-        {
-            ITypeLib* containing = nullptr;
-            UINT index = 0;
-            REQUIRE(baseInfo->GetContainingTypeLib(&containing, &index) == S_OK);
-            BSTR libName = nullptr;
-            containing->GetDocumentation(-1, &libName, nullptr, nullptr, nullptr);
-            CHECK(std::wstring(libName) == L"stdole");  // the standard IDispatch, imported
-            SysFreeString(libName);
-            containing->Release();
-        }
-        baseInfo->Release();
-        vtableInfo->Release();
-        REQUIRE(interfaceInfo->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr) == S_OK);
-        CHECK(std::wstring(name) == L"IQLPGPLaunchExt");
-        CHECK(std::wstring(help) == L"IQLPGPLaunchExt Interface");
-        SysFreeString(name);
-        SysFreeString(help);
-        interfaceInfo->Release();
+        CHECK((attributes.wTypeFlags & kDual) == kDual);
+        HREFTYPE reference = 0;
+        REQUIRE(interfaceInfo->GetRefTypeOfImplType(static_cast<UINT>(-1), &reference) == S_OK);
+        REQUIRE(interfaceInfo->GetRefTypeInfo(reference, vtableInfo.put()) == S_OK);
+        attributes = Attributes(vtableInfo.get());
+        CHECK(attributes.typekind == TKIND_INTERFACE);
+        CHECK((attributes.wTypeFlags & (kDual | TYPEFLAG_FOLEAUTOMATION)) == (kDual | TYPEFLAG_FOLEAUTOMATION));
+        CHECK(attributes.cFuncs == 0);
+        CHECK(attributes.cImplTypes == 1);
+        REQUIRE(vtableInfo->GetRefTypeOfImplType(0, &reference) == S_OK);
+        REQUIRE(vtableInfo->GetRefTypeInfo(reference, baseInfo.put()) == S_OK);
+        CHECK(IsEqualIID(Attributes(baseInfo.get()).guid, IID_IDispatch));
+        ql::ComPtr<ITypeLib> containing;
+        UINT index = 0;
+        REQUIRE(baseInfo->GetContainingTypeLib(containing.put(), &index) == S_OK);
+        CHECK(Documentation(containing.get()).rfind("stdole | ", 0) == 0);  // the standard IDispatch, imported
 
-        ITypeInfo* classInfo = nullptr;
-        REQUIRE(library->GetTypeInfoOfGuid(CLSID_QLPGPLaunchExt, &classInfo) == S_OK);
-        REQUIRE(classInfo->GetTypeAttr(&attributes) == S_OK);
-        CHECK(attributes->typekind == TKIND_COCLASS);
-        CHECK((attributes->wTypeFlags & TYPEFLAG_FCANCREATE) != 0);
-        CHECK(attributes->cImplTypes == 1);
-        classInfo->ReleaseTypeAttr(attributes);
+        REQUIRE(library->GetTypeInfoOfGuid(CLSID_QLPGPLaunchExt, classInfo.put()) == S_OK);
+        CHECK(Documentation(classInfo.get()) == "QLPGPLaunchExt | QLPGPLaunchExt Class");
+        attributes = Attributes(classInfo.get());
+        CHECK(attributes.typekind == TKIND_COCLASS);
+        CHECK((attributes.wTypeFlags & TYPEFLAG_FCANCREATE) != 0);
+        CHECK(attributes.cImplTypes == 1);
         INT implFlags = 0;
         CHECK(classInfo->GetImplTypeFlags(0, &implFlags) == S_OK);
         CHECK((implFlags & IMPLTYPEFLAG_FDEFAULT) != 0);
-        REQUIRE(classInfo->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr) == S_OK);
-        CHECK(std::wstring(name) == L"QLPGPLaunchExt");
-        CHECK(std::wstring(help) == L"QLPGPLaunchExt Class");
-        SysFreeString(name);
-        SysFreeString(help);
-        classInfo->Release();
-        library->Release();
     }
 
     // The object's own IDispatch reports that one type information.
     {
-        IDispatch* dispatch = nullptr;
+        ql::ComPtr<IDispatch> dispatch;
         REQUIRE(CoCreateInstance(CLSID_QLPGPLaunchExt, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                 reinterpret_cast<void**>(&dispatch)) == S_OK);
+                                 dispatch.put_void()) == S_OK);
         UINT count = 0;
         CHECK(dispatch->GetTypeInfoCount(&count) == S_OK);
         CHECK(count == 1);
-        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(1);
-        CHECK(dispatch->GetTypeInfo(1, 0, &info) == DISP_E_BADINDEX);
-        CHECK(info == nullptr);
-        REQUIRE(dispatch->GetTypeInfo(0, 0, &info) == S_OK);
-        TYPEATTR* attributes = nullptr;
-        REQUIRE(info->GetTypeAttr(&attributes) == S_OK);
-        CHECK(IsEqualIID(attributes->guid, IID_IQLPGPLaunchExt));
-        info->ReleaseTypeAttr(attributes);
-        info->Release();
+        ITypeInfo* none = reinterpret_cast<ITypeInfo*>(1);
+        CHECK(dispatch->GetTypeInfo(1, 0, &none) == DISP_E_BADINDEX);
+        CHECK(none == nullptr);
+        ql::ComPtr<ITypeInfo> info;
+        REQUIRE(dispatch->GetTypeInfo(0, 0, info.put()) == S_OK);
+        CHECK(IsEqualIID(Attributes(info.get()).guid, IID_IQLPGPLaunchExt));
         LPOLESTR unknownName = const_cast<LPOLESTR>(L"Frobnicate");
         DISPID id = 0;
         CHECK(dispatch->GetIDsOfNames(IID_NULL, &unknownName, 1, 0, &id) == DISP_E_UNKNOWNNAME);
-        dispatch->Release();
     }
 
     REQUIRE(RunRegsvr32(tree.extension(), true) == 0);

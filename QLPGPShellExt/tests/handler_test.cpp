@@ -118,6 +118,25 @@ HRESULT Invoke(IContextMenu* menu, UINT_PTR verb, HWND owner = nullptr) {
     return menu->InvokeCommand(&info);
 }
 
+// Invokes `verb` (checking it gives S_OK) while another thread closes every box the call shows, as a
+// user would (the box is modal on this thread), until the call has returned: giving up earlier on a
+// slow machine would leave a box open and the call blocked for good. The last box the user read; a
+// box just closed can still be found for a moment, its texts half torn down, and is not one.
+std::optional<MessageBoxSeen> InvokeClosingBoxes(IContextMenu* menu, UINT_PTR verb) {
+    std::optional<MessageBoxSeen> box;
+    std::atomic<bool> returned{false};
+    std::thread user([&] {
+        while (!returned) {
+            auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
+            if (seen && !seen->text.empty() && !seen->caption.empty()) box = seen;
+        }
+    });
+    CHECK(Invoke(menu, verb) == S_OK);
+    returned = true;
+    user.join();
+    return box;
+}
+
 struct MenuItemSeen {
     UINT type = 0, state = 0, id = 0;
     HMENU submenu = nullptr;
@@ -609,26 +628,9 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
 
     SUBCASE("no launcher: the error box, and still S_OK") {
         REQUIRE(DeleteFileA(session.tree.launcher().c_str()));
-        // The box is modal on this thread; another thread reads and closes it as a user would.
         // Wine's ShellExecuteExA shows a box of its own about the missing file first ("File not
         // found.", caption "Error"), and leaves the last error at 0 (see docs/wine-notes.md).
-        // The user keeps closing boxes until the call has returned: giving up earlier on a slow
-        // machine would leave a modal box open and the call blocked for good.
-        std::vector<MessageBoxSeen> boxes;
-        std::atomic<bool> returned{false};
-        std::thread user([&] {
-            while (!returned) {
-                auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
-                if (!seen) continue;
-                boxes.push_back(*seen);
-                if (seen->text.rfind("Failed to execute command.", 0) == 0) break;
-            }
-        });
-        CHECK(Invoke(menu.get(), 2) == S_OK);
-        returned = true;
-        user.join();
-        REQUIRE_FALSE(boxes.empty());
-        const std::optional<MessageBoxSeen> box = boxes.back();
+        const std::optional<MessageBoxSeen> box = InvokeClosingBoxes(menu.get(), 2);
         REQUIRE(g_executes.size() == 1);
         CHECK_FALSE(g_executes[0].result);
         REQUIRE(box.has_value());
@@ -643,20 +645,8 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
             CAPTURE(error);
             g_moduleNameError = error;
             g_executes.clear();
-            // The user closes every box until the call has returned (a launch from a guessed folder
-            // would show Wine's own box first).
-            std::optional<MessageBoxSeen> box;
-            std::atomic<bool> returned{false};
-            std::thread user([&] {
-                while (!returned) {
-                    // A box just closed can still be found for a moment, its texts half torn down.
-                    auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
-                    if (seen && !seen->text.empty() && !seen->caption.empty()) box = seen;
-                }
-            });
-            CHECK(Invoke(menu.get(), 2) == S_OK);
-            returned = true;
-            user.join();
+            // (A launch from a guessed folder would show Wine's own box first.)
+            const std::optional<MessageBoxSeen> box = InvokeClosingBoxes(menu.get(), 2);
             CHECK(g_executes.empty());
             REQUIRE(box.has_value());
             CHECK(box->caption == "Error");

@@ -70,10 +70,7 @@ BOOL WINAPI RecordShellExecuteExA(SHELLEXECUTEINFOA* info) {
 // One test's world: COM on this thread, a product tree with the extension registered from it, and
 // the extension's calls to the platform patched for recording.
 struct Session {
-    struct Com {
-        Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-        ~Com() { CoUninitialize(); }
-    } com;
+    Com com;
     ExtensionTree tree;
     std::optional<ImportPatch> menuPatch, executePatch;
 

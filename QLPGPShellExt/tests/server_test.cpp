@@ -25,11 +25,6 @@ const std::string kProgId = "QLPGPShellExt.QLPGPLaunchExt";
 // This build's view of the type library's registration.
 const std::string kTypeLibKey = "TypeLib\\" + kLibId + "\\1.0\\0\\" + (sizeof(void*) == 8 ? "win64" : "win32");
 
-struct Com {
-    Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~Com() { CoUninitialize(); }
-};
-
 // The tree below each of `keys` in the classes, in one.
 RegistrySnapshot Classes(const std::vector<std::string>& keys) {
     RegistrySnapshot found;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <string>
 
@@ -26,6 +27,12 @@ struct ExtensionTree : ProductTree {
     std::string extension() const { return bin() + ExtensionFileName(); }
     // Without a trailing backslash, as the extension forms it.
     std::string binFolder() const { return bin().substr(0, bin().size() - 1); }
+};
+
+// COM on this thread, in a single-threaded apartment as on Explorer's threads, for the object's life.
+struct Com {
+    Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~Com() { CoUninitialize(); }
 };
 
 // regsvr32 of this bitness on `path`, silent; its exit code (0: success).

@@ -18,6 +18,7 @@
 #include "command_request.h"
 #include "files.h"
 #include "hdrop_data_object.h"
+#include "text.h"
 
 using namespace ql::test;
 
@@ -33,13 +34,6 @@ LARGE_INTEGER Now() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now;
-}
-
-std::string Narrow(const std::wstring& wide) {
-    const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
-    return ansi;
 }
 
 }  // namespace
@@ -67,7 +61,7 @@ int main() {
     for (int i = 0; i < kMostFiles; ++i) {
         const std::string path = folder + "\\selected file " + std::to_string(100000 + i) + ".txt";
         WriteWholeFile(path, "x");
-        all.push_back(std::wstring(path.begin(), path.end()));
+        all.push_back(Widen(path));
     }
 
     std::printf("### Context-menu handler (%d-bit)\n\n", static_cast<int>(sizeof(void*) * 8));

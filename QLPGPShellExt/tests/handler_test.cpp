@@ -22,22 +22,14 @@
 #include "QLPGPShellExt_h.h"
 #include "files.h"
 #include "hdrop_data_object.h"
-#include "message_box.h"
+#include "window_finder.h"
+#include "ql/com_ptr.h"
 #include "ql/unique_handle.h"
 #include "shellext_harness.h"
 
 using namespace ql::test;
 
 namespace {
-
-template <typename T>
-struct Released {
-    T* p = nullptr;
-    ~Released() {
-        if (p) p->Release();
-    }
-    T* operator->() const { return p; }
-};
 
 // What the extension passed to the two patched platform calls.
 struct MenuInsertSeen {
@@ -78,10 +70,7 @@ BOOL WINAPI RecordShellExecuteExA(SHELLEXECUTEINFOA* info) {
 // One test's world: COM on this thread, a product tree with the extension registered from it, and
 // the extension's calls to the platform patched for recording.
 struct Session {
-    struct Com {
-        Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-        ~Com() { CoUninitialize(); }
-    } com;
+    Com com;
     ExtensionTree tree;
     std::optional<ImportPatch> menuPatch, executePatch;
 
@@ -92,10 +81,10 @@ struct Session {
     }
     ~Session() { RunRegsvr32(tree.extension(), true); }
 
-    Released<IContextMenu> Create() {
-        Released<IContextMenu> menu;
+    ql::ComPtr<IContextMenu> Create() {
+        ql::ComPtr<IContextMenu> menu;
         REQUIRE(CoCreateInstance(CLSID_QLPGPLaunchExt, nullptr, CLSCTX_INPROC_SERVER, IID_IContextMenu,
-                                 reinterpret_cast<void**>(&menu.p)) == S_OK);
+                                 menu.put_void()) == S_OK);
         if (!menuPatch) {
             // The module COM loaded is the copy in the tree.
             HMODULE module = GetModuleHandleA(tree.extension().c_str());
@@ -111,8 +100,8 @@ struct Session {
     }
 
     HRESULT Initialize(IContextMenu* menu, IDataObject* data) {
-        Released<IShellExtInit> init;
-        REQUIRE(menu->QueryInterface(IID_IShellExtInit, reinterpret_cast<void**>(&init.p)) == S_OK);
+        ql::ComPtr<IShellExtInit> init;
+        REQUIRE(menu->QueryInterface(IID_IShellExtInit, init.put_void()) == S_OK);
         return init->Initialize(nullptr, data, nullptr);
     }
 };
@@ -124,6 +113,25 @@ HRESULT Invoke(IContextMenu* menu, UINT_PTR verb, HWND owner = nullptr) {
     info.lpVerb = reinterpret_cast<LPCSTR>(verb);
     info.nShow = SW_SHOWNORMAL;
     return menu->InvokeCommand(&info);
+}
+
+// Invokes `verb` (checking it gives S_OK) while another thread closes every box the call shows, as a
+// user would (the box is modal on this thread), until the call has returned: giving up earlier on a
+// slow machine would leave a box open and the call blocked for good. The last box the user read; a
+// box just closed can still be found for a moment, its texts half torn down, and is not one.
+std::optional<MessageBoxSeen> InvokeClosingBoxes(IContextMenu* menu, UINT_PTR verb) {
+    std::optional<MessageBoxSeen> box;
+    std::atomic<bool> returned{false};
+    std::thread user([&] {
+        while (!returned) {
+            auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
+            if (seen && !seen->text.empty() && !seen->caption.empty()) box = seen;
+        }
+    });
+    CHECK(Invoke(menu, verb) == S_OK);
+    returned = true;
+    user.join();
+    return box;
 }
 
 struct MenuItemSeen {
@@ -167,14 +175,6 @@ std::wstring ShortPath(const std::wstring& path) {
     wchar_t buffer[1024] = {};
     const DWORD length = GetShortPathNameW(path.c_str(), buffer, 1024);
     return std::wstring(buffer, length);
-}
-
-std::string Narrow(const std::wstring& wide) {
-    if (wide.empty()) return {};
-    const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string ansi(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
-    return ansi;
 }
 
 // What a test file holds: its name's code units, so no two files of the test read alike.
@@ -226,6 +226,8 @@ DWORD WINAPI UnnameableModule(HMODULE, LPSTR name, DWORD size) {
 }
 
 }  // namespace
+
+TEST_SUITE_BEGIN("handler");
 
 TEST_CASE("each selection gets its first item, and the launcher receives every selected path, spelled exactly") {
     // The names below are chosen for code page 1252. The test also runs with ANSI code page UTF-8
@@ -299,7 +301,7 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
     const std::string window = std::to_string(static_cast<int>(reinterpret_cast<INT_PTR>(owner)));
     for (const Case& c : cases) {
         CAPTURE(std::string(c.what));
-        Released<IContextMenu> menu = session.Create();
+        ql::ComPtr<IContextMenu> menu = session.Create();
         std::vector<std::wstring> paths;
         std::vector<std::string> expected;
         for (const Entry& entry : c.entries) {
@@ -315,13 +317,13 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
             }
         }
         HdropDataObject data(HdropDataObject::Mode::Hdrop, paths);
-        REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+        REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
         CHECK(data.mediumReleases == 1);
-        CHECK(FirstItem(menu.p) == c.first);
+        CHECK(FirstItem(menu.get()) == c.first);
 
         session.tree.ClearStarts();
-        REQUIRE(Invoke(menu.p, 0, owner) == S_OK);
-        REQUIRE(session.tree.WaitForStarts(1));
+        REQUIRE(Invoke(menu.get(), 0, owner) == S_OK);
+        REQUIRE(session.tree.WaitForStarts(1, kWaitMs));
         std::string request = "\"" + window + "*" + (std::wstring(c.first) == L"Unprotect" ? "unprotect" : "protect") + "*";
         for (const std::string& path : expected) request += path + "*";
         request += "\"";
@@ -342,9 +344,9 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
 
 TEST_CASE("the menu read back: one submenu item, eight popup items, identifiers from idCmdFirst") {
     Session session;
-    Released<IContextMenu> menu = session.Create();
+    ql::ComPtr<IContextMenu> menu = session.Create();
     HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(session.tree.launcher())});
-    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+    REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
 
     ExplorerMenu explorer;
     CHECK(menu->QueryContextMenu(explorer.menu, 1, 0, 0x7FFF, CMF_DEFAULTONLY) == S_OK);
@@ -414,9 +416,9 @@ TEST_CASE("the menu read back: one submenu item, eight popup items, identifiers 
 
 TEST_CASE("help texts in ANSI and UTF-16, cut to cchMax; verb and validation requests write nothing") {
     Session session;
-    Released<IContextMenu> menu = session.Create();
+    ql::ComPtr<IContextMenu> menu = session.Create();
     HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(session.tree.launcher())});
-    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+    REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
 
     // Before the menu is built, no offset has a command.
     char early[64] = "untouched";
@@ -482,12 +484,12 @@ TEST_CASE("commands: every offset, the owner window field, the call that starts 
     const std::string second = session.tree.bin() + "two";
     REQUIRE(WriteWholeFile(first, "1"));
     REQUIRE(MakeFolders(second));
-    Released<IContextMenu> menu = session.Create();
+    ql::ComPtr<IContextMenu> menu = session.Create();
     HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(first), Widen(second)});
 
     // Nothing runs before the menu exists.
-    CHECK(Invoke(menu.p, 0) == E_INVALIDARG);
-    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+    CHECK(Invoke(menu.get(), 0) == E_INVALIDARG);
+    REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
     ExplorerMenu explorer;
     REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
 
@@ -523,12 +525,12 @@ TEST_CASE("commands: every offset, the owner window field, the call that starts 
         CAPTURE(c.request);
         session.tree.ClearStarts();
         g_executes.clear();
-        CHECK(Invoke(menu.p, c.verb, c.window) == c.result);
+        CHECK(Invoke(menu.get(), c.verb, c.window) == c.result);
         if (c.request.empty()) {
             CHECK(g_executes.empty());
             continue;
         }
-        REQUIRE(session.tree.WaitForStarts(1));
+        REQUIRE(session.tree.WaitForStarts(1, kWaitMs));
         const auto starts = session.tree.Starts();
         REQUIRE(starts.size() == 1);
         CHECK(starts[0].commandLine == "\"" + session.tree.launcher() + "\" " + c.request);
@@ -547,8 +549,8 @@ TEST_CASE("commands: every offset, the owner window field, the call that starts 
     }
     // Invoking leaves the object as it was: the same command runs again.
     session.tree.ClearStarts();
-    CHECK(Invoke(menu.p, 2) == S_OK);
-    REQUIRE(session.tree.WaitForStarts(1));
+    CHECK(Invoke(menu.get(), 2) == S_OK);
+    REQUIRE(session.tree.WaitForStarts(1, kWaitMs));
     CHECK(session.tree.Starts()[0].commandLine == "\"" + session.tree.launcher() + "\" \"0*wipe*" + items + "\"");
     DestroyWindow(owner);
 }
@@ -567,9 +569,9 @@ TEST_CASE("thousands of selected paths: consecutive launches in order, each with
             paths.push_back(Widen(path));
             all += path + "*";
         }
-        Released<IContextMenu> menu = session.Create();
+        ql::ComPtr<IContextMenu> menu = session.Create();
         HdropDataObject data(HdropDataObject::Mode::Hdrop, paths);
-        REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+        REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
         ExplorerMenu explorer;
         REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
         session.tree.ClearStarts();
@@ -577,13 +579,14 @@ TEST_CASE("thousands of selected paths: consecutive launches in order, each with
             const std::lock_guard<std::mutex> lock(g_executesLock);
             g_executes.clear();
         }
-        REQUIRE(Invoke(menu.p, 2) == S_OK);
+        const std::size_t handlesBefore = OwnHandleCount();
+        REQUIRE(Invoke(menu.get(), 2) == S_OK);
 
         // As many launches as full requests of at most 32,468 characters take: "\"0*wipe*" and the
         // closing quote around 101 characters a path.
         const std::size_t perLaunch = (32468 - 9) / 101;
         const std::size_t launches = (static_cast<std::size_t>(count) + perLaunch - 1) / perLaunch;
-        REQUIRE(session.tree.WaitForStarts(launches));
+        REQUIRE(session.tree.WaitForStarts(launches, kWaitMs));
         const std::string prefix = "\"" + session.tree.launcher() + "\" ";
         std::string carried;
         for (const auto& start : session.tree.Starts()) {
@@ -605,39 +608,26 @@ TEST_CASE("thousands of selected paths: consecutive launches in order, each with
         const ULONGLONG deadline = GetTickCount64() + kWaitMs;
         while (calls() < launches && GetTickCount64() < deadline) Sleep(10);
         CHECK(calls() == launches);
+        // The series' thread and every launcher's process handle are closed once it is over (a few
+        // handles may come and go with the system's own caches).
+        while (OwnHandleCount() > handlesBefore + 8 && GetTickCount64() < deadline) Sleep(10);
+        CHECK(OwnHandleCount() <= handlesBefore + 8);
     }
 }
 
 TEST_CASE("without a launcher beside it the extension says so; Help opens the help page maximised") {
     Session session;
-    Released<IContextMenu> menu = session.Create();
+    ql::ComPtr<IContextMenu> menu = session.Create();
     HdropDataObject data(HdropDataObject::Mode::Hdrop, {Widen(session.tree.bin() + "QLPGPUtils.dll")});
-    REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+    REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
     ExplorerMenu explorer;
     REQUIRE(menu->QueryContextMenu(explorer.menu, 0, 100, 0x7FFF, CMF_NORMAL) == MAKE_HRESULT(0, 0, 9));
 
     SUBCASE("no launcher: the error box, and still S_OK") {
         REQUIRE(DeleteFileA(session.tree.launcher().c_str()));
-        // The box is modal on this thread; another thread reads and closes it as a user would.
         // Wine's ShellExecuteExA shows a box of its own about the missing file first ("File not
         // found.", caption "Error"), and leaves the last error at 0 (see docs/wine-notes.md).
-        // The user keeps closing boxes until the call has returned: giving up earlier on a slow
-        // machine would leave a modal box open and the call blocked for good.
-        std::vector<MessageBoxSeen> boxes;
-        std::atomic<bool> returned{false};
-        std::thread user([&] {
-            while (!returned) {
-                auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
-                if (!seen) continue;
-                boxes.push_back(*seen);
-                if (seen->text.rfind("Failed to execute command.", 0) == 0) break;
-            }
-        });
-        CHECK(Invoke(menu.p, 2) == S_OK);
-        returned = true;
-        user.join();
-        REQUIRE_FALSE(boxes.empty());
-        const std::optional<MessageBoxSeen> box = boxes.back();
+        const std::optional<MessageBoxSeen> box = InvokeClosingBoxes(menu.get(), 2);
         REQUIRE(g_executes.size() == 1);
         CHECK_FALSE(g_executes[0].result);
         REQUIRE(box.has_value());
@@ -652,20 +642,8 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
             CAPTURE(error);
             g_moduleNameError = error;
             g_executes.clear();
-            // The user closes every box until the call has returned (a launch from a guessed folder
-            // would show Wine's own box first).
-            std::optional<MessageBoxSeen> box;
-            std::atomic<bool> returned{false};
-            std::thread user([&] {
-                while (!returned) {
-                    // A box just closed can still be found for a moment, its texts half torn down.
-                    auto seen = TakeMessageBox(GetCurrentProcessId(), 200);
-                    if (seen && !seen->text.empty() && !seen->caption.empty()) box = seen;
-                }
-            });
-            CHECK(Invoke(menu.p, 2) == S_OK);
-            returned = true;
-            user.join();
+            // (A launch from a guessed folder would show Wine's own box first.)
+            const std::optional<MessageBoxSeen> box = InvokeClosingBoxes(menu.get(), 2);
             CHECK(g_executes.empty());
             REQUIRE(box.has_value());
             CHECK(box->caption == "Error");
@@ -675,23 +653,17 @@ TEST_CASE("without a launcher beside it the extension says so; Help opens the he
     SUBCASE("Help: the canonical path of help\\index.htm beside bin, opened maximised") {
         // .htm files open, for this test, with a copy of the recording program.
         const std::string viewerFolder = session.tree.root() + "viewer\\";
-        REQUIRE(MakeFolders(viewerFolder));
-        REQUIRE(CopyFileA(session.tree.launcher().c_str(), (viewerFolder + "viewer.exe").c_str(), FALSE));
-        const auto savedClass = ReadString(L".htm");
+        session.tree.PlaceRecorder(viewerFolder + "viewer.exe");
+        const auto savedClass = ReadString(HKEY_CLASSES_ROOT, ".htm");
         struct Association {
             ~Association() { RegDeleteTreeW(HKEY_CLASSES_ROOT, L"QLTest.helppage"); }
         } association;
-        auto setDefault = [](const wchar_t* key, const std::wstring& text) {
-            ql::UniqueRegKey opened;
-            REQUIRE(RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, opened.put(), nullptr) == 0);
-            REQUIRE(RegSetValueExW(opened.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                   static_cast<DWORD>((text.size() + 1) * 2)) == 0);
-        };
-        setDefault(L"QLTest.helppage\\shell\\open\\command", L"\"" + Widen(viewerFolder) + L"viewer.exe\" \"%1\"");
-        setDefault(L".htm", L"QLTest.helppage");
-        const HRESULT invoked = Invoke(menu.p, 7);
-        const bool opened = session.tree.WaitForStarts(1, viewerFolder);
-        setDefault(L".htm", savedClass.value_or(L"htmlfile"));
+        REQUIRE(WriteString(HKEY_CLASSES_ROOT, "QLTest.helppage\\shell\\open\\command", "",
+                            "\"" + viewerFolder + "viewer.exe\" \"%1\""));
+        REQUIRE(WriteString(HKEY_CLASSES_ROOT, ".htm", "", "QLTest.helppage"));
+        const HRESULT invoked = Invoke(menu.get(), 7);
+        const bool opened = session.tree.WaitForStarts(1, kWaitMs, viewerFolder);
+        WriteString(HKEY_CLASSES_ROOT, ".htm", "", savedClass.value_or("htmlfile"));
         CHECK(invoked == S_OK);
         REQUIRE(opened);
         const auto starts = session.tree.Starts(viewerFolder);
@@ -708,11 +680,11 @@ TEST_CASE("Initialize: what it asks for, unusable selections, and a second selec
     const std::wstring file = Widen(session.tree.bin() + "QLPGPUtils.dll");
     const std::wstring folder = Widen(session.tree.binFolder());
 
-    Released<IContextMenu> menu = session.Create();
-    CHECK(session.Initialize(menu.p, nullptr) == E_INVALIDARG);
+    ql::ComPtr<IContextMenu> menu = session.Create();
+    CHECK(session.Initialize(menu.get(), nullptr) == E_INVALIDARG);
 
     HdropDataObject noHdrop(HdropDataObject::Mode::NoHdrop, {file});
-    CHECK(session.Initialize(menu.p, &noHdrop) == E_INVALIDARG);
+    CHECK(session.Initialize(menu.get(), &noHdrop) == E_INVALIDARG);
     CHECK(noHdrop.getDataCalls == 1);
     CHECK(noHdrop.asked.cfFormat == CF_HDROP);
     CHECK(noHdrop.asked.ptd == nullptr);
@@ -721,34 +693,34 @@ TEST_CASE("Initialize: what it asks for, unusable selections, and a second selec
     CHECK(noHdrop.asked.tymed == TYMED_HGLOBAL);
 
     HdropDataObject unlockable(HdropDataObject::Mode::Unlockable, {file});
-    CHECK(session.Initialize(menu.p, &unlockable) == E_INVALIDARG);
+    CHECK(session.Initialize(menu.get(), &unlockable) == E_INVALIDARG);
     CHECK(unlockable.mediumReleases == 1);
 
     HdropDataObject empty(HdropDataObject::Mode::Hdrop, {});
-    CHECK(session.Initialize(menu.p, &empty) == E_INVALIDARG);
+    CHECK(session.Initialize(menu.get(), &empty) == E_INVALIDARG);
     CHECK(empty.mediumReleases == 1);
 
     // A list in 8-bit text, as older sources give it, counts as well.
     HdropDataObject first(HdropDataObject::Mode::HdropAnsi, {file});
-    CHECK(session.Initialize(menu.p, &first) == S_OK);
-    CHECK(FirstItem(menu.p) == L"Protect");
+    CHECK(session.Initialize(menu.get(), &first) == S_OK);
+    CHECK(FirstItem(menu.get()) == L"Protect");
     // A second selection adds to the first, and the folder flag, once raised, stays.
     HdropDataObject second(HdropDataObject::Mode::Hdrop, {folder, file});
-    CHECK(session.Initialize(menu.p, &second) == S_OK);
+    CHECK(session.Initialize(menu.get(), &second) == S_OK);
     const std::string items = session.tree.bin() + "QLPGPUtils.dll*" + session.tree.binFolder() + "*" +
                               session.tree.bin() + "QLPGPUtils.dll*";
     session.tree.ClearStarts();
-    CHECK(Invoke(menu.p, 1) == S_OK);
-    REQUIRE(session.tree.WaitForStarts(1));
+    CHECK(Invoke(menu.get(), 1) == S_OK);
+    REQUIRE(session.tree.WaitForStarts(1, kWaitMs));
     CHECK(session.tree.Starts()[0].commandLine ==
           "\"" + session.tree.launcher() + "\" \"0*secure_text_editor*" + items + "\"");
 }
 
 TEST_CASE("bad calls from a careless host: null pointers, bad menus, ranges and interfaces give these results") {
     Session session;
-    Released<IContextMenu> menu = session.Create();
-    Released<IDispatch> dispatch;
-    REQUIRE(menu->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch.p)) == S_OK);
+    ql::ComPtr<IContextMenu> menu = session.Create();
+    ql::ComPtr<IDispatch> dispatch;
+    REQUIRE(menu->QueryInterface(IID_IDispatch, dispatch.put_void()) == S_OK);
 
     HMENU destroyed = CreatePopupMenu();
     REQUIRE(DestroyMenu(destroyed));
@@ -777,7 +749,7 @@ TEST_CASE("bad calls from a careless host: null pointers, bad menus, ranges and 
         {"QueryContextMenu on a destroyed menu", [&] { return menu->QueryContextMenu(destroyed, 0, 100, 0x7FFF, CMF_NORMAL); }, kInvalidMenu},
         {"QueryContextMenu on a window handle", [&] { return menu->QueryContextMenu(reinterpret_cast<HMENU>(notAMenu), 0, 100, 0x7FFF, CMF_NORMAL); }, kInvalidMenu},
         // A menu that was never added runs no command and has no help text.
-        {"InvokeCommand after a failed QueryContextMenu", [&] { return Invoke(menu.p, 0); }, E_INVALIDARG},
+        {"InvokeCommand after a failed QueryContextMenu", [&] { return Invoke(menu.get(), 0); }, E_INVALIDARG},
         {"GetCommandString after a failed QueryContextMenu", [&] { return menu->GetCommandString(0, GCS_HELPTEXTA, nullptr, buffer, 64); }, E_INVALIDARG},
         {"InvokeCommand with no information", [&] { return menu->InvokeCommand(nullptr); }, E_INVALIDARG},
         {"GetCommandString verb into no buffer", [&] { return menu->GetCommandString(0, GCS_VERBA, nullptr, nullptr, 0); }, S_OK},
@@ -847,9 +819,9 @@ TEST_CASE("1,000 menu cycles leave the handle count flat and no menu behind") {
     // One menu as Explorer shows it: a new object, the selection, the menu, the help texts of every
     // offset, now and then a command; then the menu is destroyed and the object released.
     auto cycle = [&](int round) {
-        Released<IContextMenu> menu = session.Create();
+        ql::ComPtr<IContextMenu> menu = session.Create();
         HdropDataObject data(HdropDataObject::Mode::Hdrop, {file, folder});
-        REQUIRE(session.Initialize(menu.p, &data) == S_OK);
+        REQUIRE(session.Initialize(menu.get(), &data) == S_OK);
         HMENU submenu = nullptr;
         {
             ExplorerMenu explorer;
@@ -857,7 +829,7 @@ TEST_CASE("1,000 menu cycles leave the handle count flat and no menu behind") {
             submenu = ReadItem(explorer.menu, 0).submenu;
             REQUIRE(IsMenu(submenu));
             if (round % kInvokeEvery == 0) {
-                REQUIRE(Invoke(menu.p, 2) == S_OK);
+                REQUIRE(Invoke(menu.get(), 2) == S_OK);
                 ++invoked;
             } else {
                 for (UINT_PTR offset = 0; offset <= 8; ++offset) {
@@ -874,7 +846,7 @@ TEST_CASE("1,000 menu cycles leave the handle count flat and no menu behind") {
 
     // Warm-up: whatever the first menu and the first start load stays loaded.
     for (int round = 0; round < 10; ++round) cycle(round);
-    REQUIRE(session.tree.WaitForStarts(1));
+    REQUIRE(session.tree.WaitForStarts(1, kWaitMs));
     const std::size_t handlesBefore = OwnHandleCount();
     session.tree.ClearStarts();
     invoked = 0;
@@ -882,7 +854,7 @@ TEST_CASE("1,000 menu cycles leave the handle count flat and no menu behind") {
     for (int round = 1; round <= 1000; ++round) cycle(round);
 
     // Every command started its program, and the program has recorded it.
-    REQUIRE(session.tree.WaitForStarts(static_cast<std::size_t>(invoked)));
+    REQUIRE(session.tree.WaitForStarts(static_cast<std::size_t>(invoked), kWaitMs));
     CHECK(invoked == 1000 / kInvokeEvery);
     const std::size_t handlesAfter = OwnHandleCount();
     MESSAGE("handles " << handlesBefore << " -> " << handlesAfter);
@@ -891,3 +863,5 @@ TEST_CASE("1,000 menu cycles leave the handle count flat and no menu behind") {
     // own caches.
     CHECK(handlesAfter <= handlesBefore + 8);
 }
+
+TEST_SUITE_END();

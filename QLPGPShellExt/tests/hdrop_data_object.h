@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "text.h"
+
 namespace ql::test {
 
 // Every medium it hands out carries a release hook, so the test sees whether the extension released it.
@@ -83,12 +85,7 @@ private:
         list += L'\0';
         if (paths_.empty()) list += L'\0';  // an empty list is an empty name and the end
         std::string names(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t));
-        if (mode_ == Mode::HdropAnsi) {
-            names.assign(list.size() * 2, '\0');
-            const int length = WideCharToMultiByte(CP_ACP, 0, list.data(), static_cast<int>(list.size()), names.data(),
-                                                   static_cast<int>(names.size()), nullptr, nullptr);
-            names.resize(static_cast<std::size_t>(length));
-        }
+        if (mode_ == Mode::HdropAnsi) names = Narrow(list);
         HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(DROPFILES) + names.size());
         auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
         drop->pFiles = sizeof(DROPFILES);

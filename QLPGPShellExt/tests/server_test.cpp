@@ -6,60 +6,50 @@
 #include <ole2.h>
 #include <shlobj.h>
 
-#include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "QLPGPShellExt_h.h"
-#include "files.h"
-#include "ql/unique_handle.h"
+#include "ql/com_ptr.h"
 #include "shellext_harness.h"
 
 using namespace ql::test;
 
 namespace {
 
-const std::wstring kClsid = L"{DA19D376-8A92-474B-A4B0-44FEA32CA561}";
-const std::wstring kAppId = L"{4C73F365-AEE3-40CD-BF6A-4F1D26EA2D5D}";
-const std::wstring kLibId = L"{A03773EF-0FCD-4F47-92E0-9A49C56E1E7A}";
-const std::wstring kClassKey = L"CLSID\\" + kClsid;
-
-struct Com {
-    Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
-    ~Com() { CoUninitialize(); }
-};
-
-std::vector<std::wstring> Sorted(std::vector<std::wstring> items) {
-    for (auto& item : items) CharUpperW(item.data());
-    std::sort(items.begin(), items.end());
-    return items;
-}
-
-// Every key and value below `key`, as "path|name=data" lines, for comparing two states.
-void Snapshot(const std::wstring& key, std::vector<std::wstring>& out) {
-    for (const std::wstring& name : ValueNames(key)) out.push_back(key + L"|" + name + L"=" + ReadString(key, name).value_or(L"?"));
-    if (auto value = ReadString(key)) out.push_back(key + L"|=" + *value);
-    for (const std::wstring& sub : SubKeys(key)) {
-        out.push_back(key + L"\\" + sub);
-        Snapshot(key + L"\\" + sub, out);
-    }
-}
-std::vector<std::wstring> Snapshot(const std::wstring& key) {
-    std::vector<std::wstring> out;
-    Snapshot(key, out);
-    return Sorted(out);
-}
-
-void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
-    ql::UniqueRegKey opened;
-    REQUIRE(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, opened.put(), nullptr) == 0);
-    REQUIRE(RegSetValueExW(opened.get(), name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(text.c_str()), static_cast<DWORD>((text.size() + 1) * 2)) == 0);
-}
-
+const std::string kClsid = "{DA19D376-8A92-474B-A4B0-44FEA32CA561}";
+const std::string kAppId = "{4C73F365-AEE3-40CD-BF6A-4F1D26EA2D5D}";
+const std::string kLibId = "{A03773EF-0FCD-4F47-92E0-9A49C56E1E7A}";
+const std::string kClassKey = "CLSID\\" + kClsid;
+const std::string kProgId = "QLPGPShellExt.QLPGPLaunchExt";
 // This build's view of the type library's registration.
-const wchar_t* SysKindKey() { return sizeof(void*) == 8 ? L"win64" : L"win32"; }
+const std::string kTypeLibKey = "TypeLib\\" + kLibId + "\\1.0\\0\\" + (sizeof(void*) == 8 ? "win64" : "win32");
+
+// The tree below each of `keys` in the classes, in one.
+RegistrySnapshot Classes(const std::vector<std::string>& keys) {
+    RegistrySnapshot found;
+    for (const std::string& key : keys) found.Merge(RegistrySnapshot(HKEY_CLASSES_ROOT, key));
+    return found;
+}
+
+// The name and help text a type library or a type gives of itself, as "name | help".
+template <typename T>
+std::string Documentation(T* item) {
+    BSTR name = nullptr, help = nullptr;
+    REQUIRE(item->GetDocumentation(-1, &name, &help, nullptr, nullptr) == S_OK);
+    const std::string text = ToUtf8(name ? name : L"") + " | " + ToUtf8(help ? help : L"");
+    SysFreeString(name);
+    SysFreeString(help);
+    return text;
+}
+
+TYPEATTR Attributes(ITypeInfo* info) {
+    TYPEATTR* attributes = nullptr;
+    REQUIRE(info->GetTypeAttr(&attributes) == S_OK);
+    const TYPEATTR copy = *attributes;
+    info->ReleaseTypeAttr(attributes);
+    return copy;
+}
 
 // The extension loaded straight into this process, as a registration host or COM would load it.
 struct LoadedExtension {
@@ -84,174 +74,123 @@ struct LoadedExtension {
 
 }  // namespace
 
+TEST_SUITE_BEGIN("server");
+
 TEST_CASE("regsvr32 writes every key and value of the registration, and regsvr32 /u removes them") {
     Com com;
     ExtensionTree tree;
-    const std::wstring module = Widen(tree.extension());
+    const std::string module = tree.extension();
     // Another program's handler that must survive our removal.
-    SetString(L"*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler", L"", L"{00000000-0000-0000-0000-000000000001}");
+    const std::string otherHandler = "*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler";
+    REQUIRE(WriteString(HKEY_CLASSES_ROOT, otherHandler, "", "{00000000-0000-0000-0000-000000000001}"));
     struct OtherHandler {
-        ~OtherHandler() { RegDeleteTreeW(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler"); }
-    } otherHandler;
+        ~OtherHandler() { RegDeleteTreeA(HKEY_CLASSES_ROOT, "*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler"); }
+    } removeOtherHandler;
 
     REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
 
-    struct Value {
-        std::wstring key, name, data;
+    // Every key the registration owns, whole: these keys and values, nothing more.
+    const std::vector<std::string> owned = {"AppID\\" + kAppId, "AppID\\QLPGPShellExt.DLL", kProgId + ".1", kProgId, kClassKey,
+                                            "*\\shellex\\ContextMenuHandlers\\QLOPGP",
+                                            "Directory\\shellex\\ContextMenuHandlers\\QLOPGP"};
+    const RegistrySnapshot expected = {
+        {"AppID\\" + kAppId, "", "QLPGPShellExt"},
+        {"AppID\\QLPGPShellExt.DLL", "AppID", kAppId},
+        {kProgId + ".1", "", "QLPGPLaunchExt Class"},
+        {kProgId + ".1\\CLSID", "", kClsid},
+        {kProgId, "", "QLPGPLaunchExt Class"},
+        {kProgId + "\\CLSID", "", kClsid},
+        {kProgId + "\\CurVer", "", kProgId + ".1"},
+        {kClassKey, "", "QLPGPLaunchExt Class"},
+        {kClassKey, "AppID", kAppId},
+        {kClassKey + "\\ProgID", "", kProgId + ".1"},
+        {kClassKey + "\\VersionIndependentProgID", "", kProgId},
+        {kClassKey + "\\Programmable"},
+        {kClassKey + "\\InprocServer32", "", module},
+        {kClassKey + "\\InprocServer32", "ThreadingModel", "Apartment"},
+        {kClassKey + "\\TypeLib", "", kLibId},
+        {"*\\shellex\\ContextMenuHandlers\\QLOPGP", "", kClsid},
+        {"Directory\\shellex\\ContextMenuHandlers\\QLOPGP", "", kClsid},
+        {kTypeLibKey, "", module},
     };
-    const std::vector<Value> values = {
-        {L"AppID\\" + kAppId, L"", L"QLPGPShellExt"},
-        {L"AppID\\QLPGPShellExt.DLL", L"AppID", kAppId},
-        {L"QLPGPShellExt.QLPGPLaunchExt.1", L"", L"QLPGPLaunchExt Class"},
-        {L"QLPGPShellExt.QLPGPLaunchExt.1\\CLSID", L"", kClsid},
-        {L"QLPGPShellExt.QLPGPLaunchExt", L"", L"QLPGPLaunchExt Class"},
-        {L"QLPGPShellExt.QLPGPLaunchExt\\CLSID", L"", kClsid},
-        {L"QLPGPShellExt.QLPGPLaunchExt\\CurVer", L"", L"QLPGPShellExt.QLPGPLaunchExt.1"},
-        {kClassKey, L"", L"QLPGPLaunchExt Class"},
-        {kClassKey, L"AppID", kAppId},
-        {kClassKey + L"\\ProgID", L"", L"QLPGPShellExt.QLPGPLaunchExt.1"},
-        {kClassKey + L"\\VersionIndependentProgID", L"", L"QLPGPShellExt.QLPGPLaunchExt"},
-        {kClassKey + L"\\InprocServer32", L"", module},
-        {kClassKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
-        {kClassKey + L"\\TypeLib", L"", kLibId},
-        {L"*\\shellex\\ContextMenuHandlers\\QLOPGP", L"", kClsid},
-        {L"Directory\\shellex\\ContextMenuHandlers\\QLOPGP", L"", kClsid},
-        {L"TypeLib\\" + kLibId + L"\\1.0\\0\\" + SysKindKey(), L"", module},
-    };
-    for (const Value& v : values) {
-        CAPTURE(std::string(v.key.begin(), v.key.end()));
-        CAPTURE(std::string(v.name.begin(), v.name.end()));
-        CHECK(ReadString(v.key, v.name) == v.data);
-    }
-    // Nothing more under the keys the scripts own.
-    CHECK(Sorted(SubKeys(kClassKey)) ==
-          Sorted({L"ProgID", L"VersionIndependentProgID", L"Programmable", L"InprocServer32", L"TypeLib"}));
-    CHECK(Sorted(ValueNames(kClassKey)) == Sorted({L"AppID"}));
-    CHECK(SubKeys(kClassKey + L"\\Programmable").empty());
-    CHECK(ValueNames(kClassKey + L"\\Programmable").empty());
-    CHECK(Sorted(SubKeys(L"QLPGPShellExt.QLPGPLaunchExt")) == Sorted({L"CLSID", L"CurVer"}));
-    CHECK(SubKeys(L"AppID\\QLPGPShellExt.DLL").empty());
-    CHECK(Sorted(ValueNames(L"AppID\\QLPGPShellExt.DLL")) == Sorted({L"AppID"}));
-    CHECK(SubKeys(L"*\\shellex\\ContextMenuHandlers\\QLOPGP").empty());
+    std::vector<std::string> registered = owned;
+    registered.push_back(kTypeLibKey);
+    CHECK(Differences(expected, Classes(registered)) == NoDifferences);
 
     // The type library as registered declares the library, the dual interface and the class.
     {
         IID libId{};
-        REQUIRE(CLSIDFromString(kLibId.c_str(), &libId) == S_OK);
-        ITypeLib* library = nullptr;
-        REQUIRE(LoadRegTypeLib(libId, 1, 0, 0, &library) == S_OK);
-        BSTR name = nullptr, help = nullptr;
-        REQUIRE(library->GetDocumentation(-1, &name, &help, nullptr, nullptr) == S_OK);
-        CHECK(std::wstring(name) == L"QLPGPShellExtLib");
-        CHECK(std::wstring(help) == L"QLPGPShellExt 1.0 Type Library");
-        SysFreeString(name);
-        SysFreeString(help);
+        REQUIRE(CLSIDFromString(Widen(kLibId).c_str(), &libId) == S_OK);
+        ql::ComPtr<ITypeLib> library;
+        REQUIRE(LoadRegTypeLib(libId, 1, 0, 0, library.put()) == S_OK);
+        CHECK(Documentation(library.get()) == "QLPGPShellExtLib | QLPGPShellExt 1.0 Type Library");
 
-        ITypeInfo* interfaceInfo = nullptr;
-        REQUIRE(library->GetTypeInfoOfGuid(IID_IQLPGPLaunchExt, &interfaceInfo) == S_OK);
-        TYPEATTR* attributes = nullptr;
-        REQUIRE(interfaceInfo->GetTypeAttr(&attributes) == S_OK);
+        ql::ComPtr<ITypeInfo> interfaceInfo, vtableInfo, baseInfo, classInfo;
+        REQUIRE(library->GetTypeInfoOfGuid(IID_IQLPGPLaunchExt, interfaceInfo.put()) == S_OK);
+        CHECK(Documentation(interfaceInfo.get()) == "IQLPGPLaunchExt | IQLPGPLaunchExt Interface");
         // A dual interface: the dispatch side, and the vtable side that derives from IDispatch.
-        CHECK(attributes->typekind == TKIND_DISPATCH);
+        TYPEATTR attributes = Attributes(interfaceInfo.get());
+        CHECK(attributes.typekind == TKIND_DISPATCH);
         constexpr WORD kDual = TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
-        CHECK((attributes->wTypeFlags & kDual) == kDual);
-        interfaceInfo->ReleaseTypeAttr(attributes);
-        HREFTYPE vtableRef = 0;
-        REQUIRE(interfaceInfo->GetRefTypeOfImplType(static_cast<UINT>(-1), &vtableRef) == S_OK);
-        ITypeInfo* vtableInfo = nullptr;
-        REQUIRE(interfaceInfo->GetRefTypeInfo(vtableRef, &vtableInfo) == S_OK);
-        REQUIRE(vtableInfo->GetTypeAttr(&attributes) == S_OK);
-        CHECK(attributes->typekind == TKIND_INTERFACE);
-        CHECK((attributes->wTypeFlags & (kDual | TYPEFLAG_FOLEAUTOMATION)) == (kDual | TYPEFLAG_FOLEAUTOMATION));
-        CHECK(attributes->cFuncs == 0);
-        CHECK(attributes->cImplTypes == 1);
-        vtableInfo->ReleaseTypeAttr(attributes);
-        HREFTYPE baseRef = 0;
-        ITypeInfo* baseInfo = nullptr;
-        REQUIRE(vtableInfo->GetRefTypeOfImplType(0, &baseRef) == S_OK);
-        REQUIRE(vtableInfo->GetRefTypeInfo(baseRef, &baseInfo) == S_OK);
-        REQUIRE(baseInfo->GetTypeAttr(&attributes) == S_OK);
-        CHECK(IsEqualIID(attributes->guid, IID_IDispatch));
-        baseInfo->ReleaseTypeAttr(attributes);
-        {
-            ITypeLib* containing = nullptr;
-            UINT index = 0;
-            REQUIRE(baseInfo->GetContainingTypeLib(&containing, &index) == S_OK);
-            BSTR libName = nullptr;
-            containing->GetDocumentation(-1, &libName, nullptr, nullptr, nullptr);
-            CHECK(std::wstring(libName) == L"stdole");  // the standard IDispatch, imported
-            SysFreeString(libName);
-            containing->Release();
-        }
-        baseInfo->Release();
-        vtableInfo->Release();
-        REQUIRE(interfaceInfo->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr) == S_OK);
-        CHECK(std::wstring(name) == L"IQLPGPLaunchExt");
-        CHECK(std::wstring(help) == L"IQLPGPLaunchExt Interface");
-        SysFreeString(name);
-        SysFreeString(help);
-        interfaceInfo->Release();
+        CHECK((attributes.wTypeFlags & kDual) == kDual);
+        HREFTYPE reference = 0;
+        REQUIRE(interfaceInfo->GetRefTypeOfImplType(static_cast<UINT>(-1), &reference) == S_OK);
+        REQUIRE(interfaceInfo->GetRefTypeInfo(reference, vtableInfo.put()) == S_OK);
+        attributes = Attributes(vtableInfo.get());
+        CHECK(attributes.typekind == TKIND_INTERFACE);
+        CHECK((attributes.wTypeFlags & (kDual | TYPEFLAG_FOLEAUTOMATION)) == (kDual | TYPEFLAG_FOLEAUTOMATION));
+        CHECK(attributes.cFuncs == 0);
+        CHECK(attributes.cImplTypes == 1);
+        REQUIRE(vtableInfo->GetRefTypeOfImplType(0, &reference) == S_OK);
+        REQUIRE(vtableInfo->GetRefTypeInfo(reference, baseInfo.put()) == S_OK);
+        CHECK(IsEqualIID(Attributes(baseInfo.get()).guid, IID_IDispatch));
+        ql::ComPtr<ITypeLib> containing;
+        UINT index = 0;
+        REQUIRE(baseInfo->GetContainingTypeLib(containing.put(), &index) == S_OK);
+        CHECK(Documentation(containing.get()).rfind("stdole | ", 0) == 0);  // the standard IDispatch, imported
 
-        ITypeInfo* classInfo = nullptr;
-        REQUIRE(library->GetTypeInfoOfGuid(CLSID_QLPGPLaunchExt, &classInfo) == S_OK);
-        REQUIRE(classInfo->GetTypeAttr(&attributes) == S_OK);
-        CHECK(attributes->typekind == TKIND_COCLASS);
-        CHECK((attributes->wTypeFlags & TYPEFLAG_FCANCREATE) != 0);
-        CHECK(attributes->cImplTypes == 1);
-        classInfo->ReleaseTypeAttr(attributes);
+        REQUIRE(library->GetTypeInfoOfGuid(CLSID_QLPGPLaunchExt, classInfo.put()) == S_OK);
+        CHECK(Documentation(classInfo.get()) == "QLPGPLaunchExt | QLPGPLaunchExt Class");
+        attributes = Attributes(classInfo.get());
+        CHECK(attributes.typekind == TKIND_COCLASS);
+        CHECK((attributes.wTypeFlags & TYPEFLAG_FCANCREATE) != 0);
+        CHECK(attributes.cImplTypes == 1);
         INT implFlags = 0;
         CHECK(classInfo->GetImplTypeFlags(0, &implFlags) == S_OK);
         CHECK((implFlags & IMPLTYPEFLAG_FDEFAULT) != 0);
-        REQUIRE(classInfo->GetDocumentation(MEMBERID_NIL, &name, &help, nullptr, nullptr) == S_OK);
-        CHECK(std::wstring(name) == L"QLPGPLaunchExt");
-        CHECK(std::wstring(help) == L"QLPGPLaunchExt Class");
-        SysFreeString(name);
-        SysFreeString(help);
-        classInfo->Release();
-        library->Release();
     }
 
     // The object's own IDispatch reports that one type information.
     {
-        IDispatch* dispatch = nullptr;
+        ql::ComPtr<IDispatch> dispatch;
         REQUIRE(CoCreateInstance(CLSID_QLPGPLaunchExt, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                 reinterpret_cast<void**>(&dispatch)) == S_OK);
+                                 dispatch.put_void()) == S_OK);
         UINT count = 0;
         CHECK(dispatch->GetTypeInfoCount(&count) == S_OK);
         CHECK(count == 1);
-        ITypeInfo* info = reinterpret_cast<ITypeInfo*>(1);
-        CHECK(dispatch->GetTypeInfo(1, 0, &info) == DISP_E_BADINDEX);
-        CHECK(info == nullptr);
-        REQUIRE(dispatch->GetTypeInfo(0, 0, &info) == S_OK);
-        TYPEATTR* attributes = nullptr;
-        REQUIRE(info->GetTypeAttr(&attributes) == S_OK);
-        CHECK(IsEqualIID(attributes->guid, IID_IQLPGPLaunchExt));
-        info->ReleaseTypeAttr(attributes);
-        info->Release();
+        ITypeInfo* none = reinterpret_cast<ITypeInfo*>(1);
+        CHECK(dispatch->GetTypeInfo(1, 0, &none) == DISP_E_BADINDEX);
+        CHECK(none == nullptr);
+        ql::ComPtr<ITypeInfo> info;
+        REQUIRE(dispatch->GetTypeInfo(0, 0, info.put()) == S_OK);
+        CHECK(IsEqualIID(Attributes(info.get()).guid, IID_IQLPGPLaunchExt));
         LPOLESTR unknownName = const_cast<LPOLESTR>(L"Frobnicate");
         DISPID id = 0;
         CHECK(dispatch->GetIDsOfNames(IID_NULL, &unknownName, 1, 0, &id) == DISP_E_UNKNOWNNAME);
-        dispatch->Release();
     }
 
     REQUIRE(RunRegsvr32(tree.extension(), true) == 0);
-    for (const wchar_t* gone : {L"QLPGPShellExt.QLPGPLaunchExt.1", L"QLPGPShellExt.QLPGPLaunchExt",
-                                L"*\\shellex\\ContextMenuHandlers\\QLOPGP", L"Directory\\shellex\\ContextMenuHandlers\\QLOPGP",
-                                L"AppID\\QLPGPShellExt.DLL"}) {
-        CAPTURE(std::string(gone, gone + wcslen(gone)));
-        CHECK_FALSE(KeyExists(gone));
+    std::vector<std::string> gone = owned;
+    gone.push_back("TypeLib\\" + kLibId);
+    CHECK(Differences({}, Classes(gone)) == NoDifferences);
+    for (const char* kept : {"AppID", "CLSID", "*", "*\\shellex", "*\\shellex\\ContextMenuHandlers", "Directory",
+                             "Directory\\shellex", "Directory\\shellex\\ContextMenuHandlers"}) {
+        CAPTURE(std::string(kept));
+        CHECK(KeyExists(HKEY_CLASSES_ROOT, kept));
     }
-    CHECK_FALSE(KeyExists(kClassKey));
-    CHECK_FALSE(KeyExists(L"AppID\\" + kAppId));
-    CHECK_FALSE(KeyExists(L"TypeLib\\" + kLibId));
-    for (const wchar_t* kept : {L"AppID", L"CLSID", L"*", L"*\\shellex", L"*\\shellex\\ContextMenuHandlers", L"Directory",
-                                L"Directory\\shellex", L"Directory\\shellex\\ContextMenuHandlers"}) {
-        CAPTURE(std::string(kept, kept + wcslen(kept)));
-        CHECK(KeyExists(kept));
-    }
-    CHECK(ReadString(L"*\\shellex\\ContextMenuHandlers\\QLTestOtherHandler") == L"{00000000-0000-0000-0000-000000000001}");
+    CHECK(ReadString(HKEY_CLASSES_ROOT, otherHandler) == "{00000000-0000-0000-0000-000000000001}");
     IID libId{};
-    CLSIDFromString(kLibId.c_str(), &libId);
+    CLSIDFromString(Widen(kLibId).c_str(), &libId);
     ITypeLib* library = nullptr;
     CHECK(FAILED(LoadRegTypeLib(libId, 1, 0, 0, &library)));
     IUnknown* object = nullptr;
@@ -263,39 +202,34 @@ TEST_CASE("registering again gives the same entries; ForceRemove clears the clas
     Com com;
     ExtensionTree tree;
     REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
-    const auto classOnce = Snapshot(kClassKey);
-    const auto progIdOnce = Snapshot(L"QLPGPShellExt.QLPGPLaunchExt");
+    const RegistrySnapshot classOnce(HKEY_CLASSES_ROOT, kClassKey), progIdOnce(HKEY_CLASSES_ROOT, kProgId);
     REQUIRE_FALSE(classOnce.empty());
 
-    SetString(kClassKey, L"QLTestStray", L"stale");
-    SetString(kClassKey + L"\\InprocServer32\\QLTestStale", L"", L"stale");
-    SetString(L"CLSID", L"QLTestStray", L"kept");
-    SetString(L"QLPGPShellExt.QLPGPLaunchExt\\QLTestStale", L"", L"stale");
+    REQUIRE(WriteString(HKEY_CLASSES_ROOT, kClassKey, "QLTestStray", "stale"));
+    REQUIRE(WriteString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32\\QLTestStale", "", "stale"));
+    REQUIRE(WriteString(HKEY_CLASSES_ROOT, "CLSID", "QLTestStray", "kept"));
+    REQUIRE(WriteString(HKEY_CLASSES_ROOT, kProgId + "\\QLTestStale", "", "stale"));
     REQUIRE(RunRegsvr32(tree.extension(), false) == 0);
-    CHECK(Snapshot(kClassKey) == classOnce);
-    CHECK(Snapshot(L"QLPGPShellExt.QLPGPLaunchExt") == progIdOnce);
-    CHECK(ReadString(L"CLSID", L"QLTestStray") == L"kept");
+    CHECK(Differences(classOnce, RegistrySnapshot(HKEY_CLASSES_ROOT, kClassKey)) == NoDifferences);
+    CHECK(Differences(progIdOnce, RegistrySnapshot(HKEY_CLASSES_ROOT, kProgId)) == NoDifferences);
+    CHECK(ReadString(HKEY_CLASSES_ROOT, "CLSID", "QLTestStray") == "kept");
 
     // A stray sub-key keeps its key through removal; what the script names goes.
     REQUIRE(RunRegsvr32(tree.extension(), true) == 0);
-    ql::UniqueRegKey clsid;
-    REQUIRE(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_WRITE, clsid.put()) == 0);
-    CHECK(RegDeleteValueW(clsid.get(), L"QLTestStray") == 0);
-    CHECK_FALSE(KeyExists(kClassKey));
+    CHECK(RegDeleteKeyValueA(HKEY_CLASSES_ROOT, "CLSID", "QLTestStray") == 0);
+    CHECK_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
 }
 
 TEST_CASE("a library path holding a single quote is registered with that quote once") {
     Com com;
     ExtensionTree tree;
-    const std::string folder = tree.root() + "it's here\\";
-    REQUIRE(MakeFolders(folder));
-    const std::string path = folder + ExtensionFileName();
-    REQUIRE(CopyFileA(tree.extension().c_str(), path.c_str(), FALSE));
+    const std::string path = tree.root() + "it's here\\" + ExtensionFileName();
+    tree.CopyBuilt(tree.extension(), path);
     REQUIRE(RunRegsvr32(path, false) == 0);
-    CHECK(ReadString(kClassKey + L"\\InprocServer32") == Widen(path));
-    CHECK(ReadString(L"TypeLib\\" + kLibId + L"\\1.0\\0\\" + SysKindKey()) == Widen(path));
+    CHECK(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32") == path);
+    CHECK(ReadString(HKEY_CLASSES_ROOT, kTypeLibKey) == path);
     CHECK(RunRegsvr32(path, true) == 0);
-    CHECK_FALSE(KeyExists(kClassKey));
+    CHECK_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
 }
 
 TEST_CASE("a registration host gets its own thread locale back from both operations") {
@@ -307,10 +241,10 @@ TEST_CASE("a registration host gets its own thread locale back from both operati
     REQUIRE(GetThreadLocale() == german);
     CHECK(extension.DllRegisterServer() == S_OK);
     CHECK(GetThreadLocale() == german);
-    CHECK(ReadString(kClassKey + L"\\InprocServer32") == Widen(tree.extension()));
+    CHECK(ReadString(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32") == tree.extension());
     CHECK(extension.DllUnregisterServer() == S_OK);
     CHECK(GetThreadLocale() == german);
-    CHECK_FALSE(KeyExists(kClassKey));
+    CHECK_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
     // Registration and removal leave the module's counts as they were.
     CHECK(extension.DllCanUnloadNow() == S_OK);
     SetThreadLocale(LOCALE_USER_DEFAULT);
@@ -416,3 +350,5 @@ TEST_CASE("class factory and lifetime: one cached factory, refused requests, unl
     again->Release();
     CHECK(extension.DllCanUnloadNow() == S_OK);
 }
+
+TEST_SUITE_END();

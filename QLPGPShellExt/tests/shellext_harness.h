@@ -1,14 +1,14 @@
 // Shared steps of the extension's tests: a product tree holding a copy of the extension, its
-// registration with the system's regsvr32, registry reads, and a look at what the extension passes
-// to the platform.
+// registration with the system's regsvr32, and a look at what the extension passes to the platform.
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
-#include <optional>
 #include <string>
-#include <vector>
 
+#include "printers.h"
+#include "registry_snapshot.h"
 #include "sandbox.h"
 #include "text.h"
 
@@ -18,44 +18,25 @@ namespace ql::test {
 inline constexpr DWORD kWaitMs = 30000;
 
 // This build's extension file name: QLPGPShellExt.dll or QLPGPShellExt64.dll.
-std::string ExtensionFileName();
+inline std::string ExtensionFileName() { return sizeof(void*) == 8 ? "QLPGPShellExt64.dll" : "QLPGPShellExt.dll"; }
 
-// A product tree (see sandbox.h) with a copy of the extension in bin\, the recording program
-// in place of the launcher, and a help page in help\index.htm.
-class ExtensionTree {
-public:
-    ExtensionTree();
-    std::string root() const { return tree_.root(); }
-    std::string bin() const { return tree_.bin(); }
-    std::string extension() const { return tree_.bin() + ExtensionFileName(); }
-    std::string launcher() const { return tree_.launcher(); }
+// The extension's product tree (see sandbox.h): a copy of the extension and the bridge library in
+// bin\, the recorder program as the launcher QuilloraOpenPGP.exe, and a help page help\index.htm.
+struct ExtensionTree : ProductTree {
+    ExtensionTree() : ProductTree(Contents{{ExtensionFileName(), "QLPGPUtils.dll"}, false, true, {"QuilloraOpenPGP.exe"}}) {}
+    std::string extension() const { return bin() + ExtensionFileName(); }
     // Without a trailing backslash, as the extension forms it.
     std::string binFolder() const { return bin().substr(0, bin().size() - 1); }
+};
 
-    // Records of the program's starts in `folder` (with trailing backslash; default bin\).
-    struct StartRecord {
-        std::string commandLine;
-        std::string currentDirectory;
-        int show = -1;
-    };
-    std::vector<StartRecord> Starts(const std::string& folder = {}) const;
-    bool WaitForStarts(std::size_t count, const std::string& folder = {}) const;
-    void ClearStarts(const std::string& folder = {}) const;
-
-private:
-    ProductTree tree_{ProductTree::Runtime::None};
+// COM on this thread, in a single-threaded apartment as on Explorer's threads, for the object's life.
+struct Com {
+    Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ~Com() { CoUninitialize(); }
 };
 
 // regsvr32 of this bitness on `path`, silent; its exit code (0: success).
 DWORD RunRegsvr32(const std::string& path, bool unregister);
-
-// Registry reads under HKEY_CLASSES_ROOT, in this build's view.
-bool KeyExists(const std::wstring& key);
-// The REG_SZ value (default value for an empty name); nothing when key or value is missing.
-std::optional<std::wstring> ReadString(const std::wstring& key, const std::wstring& name = L"");
-std::vector<std::wstring> SubKeys(const std::wstring& key);
-// The names of the key's named values (the default value is not among them).
-std::vector<std::wstring> ValueNames(const std::wstring& key);
 
 // The number of handles this process has open, from the system's handle table
 // (NtQuerySystemInformation class 64): Wine's GetProcessHandleCount always reports 0.

@@ -16,9 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <regex>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -28,17 +26,18 @@
 #include "app_id.h"
 #include "child_process.h"
 #include "files.h"
-#include "registrar_script.h"
-#include "shipped_scripts.h"
+#include "printers.h"
 #include "ql/product_names.h"
+#include "registrar_script.h"
+#include "registry_snapshot.h"
+#include "shipped_scripts.h"
+#include "text.h"
 
 namespace {
 
 using ql::registrar::KeyFlag;
 using ql::registrar::ScriptNode;
-using ql::test::Child;
-using ql::test::FileExists;
-using ql::test::FolderExists;
+using namespace ql::test;
 
 constexpr char kUpgradeCode[] = "{E91D05E1-12FD-456A-A0CA-1EE0566E6BC5}";
 constexpr DWORD kMsiTimeoutMs = 120000;
@@ -73,12 +72,6 @@ std::string Quoted(const std::string& path) {
     return quoted;
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
-    return out;
-}
 
 // msiexec with the arguments; its exit code.
 DWORD Msiexec(const std::string& arguments) {
@@ -117,57 +110,9 @@ std::vector<std::string> InstalledVersions() {
     return versions;
 }
 
-// --- The registry, in one view -----------------------------------------------------------------
+// --- The registry, as the extension's scripts describe it ----------------------------------------
 
-struct Key {
-    HKEY handle = nullptr;
-    Key(HKEY root, const std::wstring& path, REGSAM view) {
-        if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &handle) != ERROR_SUCCESS) handle = nullptr;
-    }
-    ~Key() {
-        if (handle) RegCloseKey(handle);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    explicit operator bool() const { return handle != nullptr; }
-
-    // Every value as "name=data" ("@" for the default value); a value of another type is marked.
-    std::vector<std::wstring> Values() const {
-        std::vector<std::wstring> values;
-        for (DWORD i = 0;; ++i) {
-            wchar_t name[256];
-            DWORD nameLength = 256, type = 0, size = 0;
-            if (RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
-            std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
-            nameLength = 256;
-            DWORD dataSize = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-            RegEnumValueW(handle, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                          &dataSize);
-            data.resize(wcsnlen(data.c_str(), dataSize / sizeof(wchar_t)));
-            const std::wstring shown = nameLength == 0 ? L"@" : std::wstring(name, nameLength);
-            values.push_back(shown + (type == REG_SZ ? L"=" : L" (not REG_SZ)=") + data);
-        }
-        std::sort(values.begin(), values.end());
-        return values;
-    }
-    std::vector<std::wstring> SubKeys() const {
-        std::vector<std::wstring> keys;
-        for (DWORD i = 0;; ++i) {
-            wchar_t name[256];
-            DWORD length = 256;
-            if (RegEnumKeyExW(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-            keys.emplace_back(Upper(std::wstring(name, length)));
-        }
-        std::sort(keys.begin(), keys.end());
-        return keys;
-    }
-    static std::wstring Upper(std::wstring text) {
-        for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
-        return text;
-    }
-};
-
-std::wstring ToWide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+std::string Utf8(const std::u16string& text) { return ToUtf8(std::wstring(text.begin(), text.end())); }
 
 // The scripts expanded as the library expands them when it is the file `module`.
 std::vector<ScriptNode> ScriptKeys(const std::string& module) {
@@ -189,108 +134,62 @@ std::vector<ScriptNode> ScriptKeys(const std::string& module) {
 }
 
 // The per-machine half of HKCR, where a per-machine package writes.
-const std::wstring kMachineClasses = L"Software\\Classes\\";
-const std::string kMachineClassesA = "Software\\Classes\\";
+const std::string kMachineClasses = "Software\\Classes\\";
 
-// Differences between the machine's classes (in `view`) and what registration writes: a key the
-// script owns must hold exactly its values and sub-keys; a NoRemove key only needs to exist.
-void CompareRegistered(const std::vector<ScriptNode>& nodes, const std::wstring& parent, REGSAM view,
-                       std::vector<std::string>& differences) {
-    for (const ScriptNode& node : nodes) {
-        if (node.kind != ScriptNode::Kind::Key) continue;
-        const std::wstring path = parent.empty() ? ToWide(node.name) : parent + L"\\" + ToWide(node.name);
-        Key key(HKEY_LOCAL_MACHINE, kMachineClasses + path, view);
-        if (!key) {
-            differences.push_back("missing key " + Narrow(path));
-            continue;
-        }
-        if (node.flag != KeyFlag::NoRemove) {
-            std::vector<std::wstring> values, subKeys;
-            if (node.text) values.push_back(L"@=" + ToWide(*node.text));
-            for (const ScriptNode& child : node.children) {
-                if (child.kind == ScriptNode::Kind::Value)
-                    values.push_back(ToWide(child.name) + L"=" + ToWide(*child.text));
-                else
-                    subKeys.push_back(Key::Upper(ToWide(child.name)));
-            }
-            std::sort(values.begin(), values.end());
-            std::sort(subKeys.begin(), subKeys.end());
-            if (key.Values() != values) {
-                std::string found;
-                for (const std::wstring& v : key.Values()) found += " [" + Narrow(v) + "]";
-                differences.push_back("values of " + Narrow(path) + ":" + found);
-            }
-            if (key.SubKeys() != subKeys) differences.push_back("sub-keys of " + Narrow(path) + " differ");
-        }
-        CompareRegistered(node.children, path, view, differences);
+// What the scripts say of the classes: the keys they own, written and removed whole (`expected`,
+// under the machine's classes), and the NoRemove keys they only pass through, which must stay.
+struct ScriptTree {
+    std::vector<std::string> owned, kept;
+    RegistrySnapshot expected;
+};
+
+void AddOwned(const ScriptNode& node, const std::string& path, RegistrySnapshot& expected) {
+    expected.Add(RegistryEntry(kMachineClasses + path));
+    if (node.text) expected.Add({kMachineClasses + path, "", Utf8(*node.text)});
+    for (const ScriptNode& child : node.children) {
+        if (child.kind == ScriptNode::Kind::Value)
+            expected.Add({kMachineClasses + path, Utf8(child.name), Utf8(*child.text)});
+        else
+            AddOwned(child, path + "\\" + Utf8(child.name), expected);
     }
 }
 
-// What the machine's classes hold under the script's keys, in `view`: every key there, and for the
-// keys the script owns every value and sub-key actually there, with `module` written as <MODULE>.
-void ReadSnapshot(const std::vector<ScriptNode>& nodes, const std::wstring& parent, REGSAM view,
-                  const std::wstring& module, std::vector<std::string>& lines) {
+void Collect(const std::vector<ScriptNode>& nodes, const std::string& parent, ScriptTree& tree) {
     for (const ScriptNode& node : nodes) {
         if (node.kind != ScriptNode::Kind::Key) continue;
-        const std::wstring path = parent.empty() ? ToWide(node.name) : parent + L"\\" + ToWide(node.name);
-        Key key(HKEY_LOCAL_MACHINE, kMachineClasses + path, view);
-        if (!key) continue;
-        lines.push_back("key " + Narrow(path));
-        if (node.flag != KeyFlag::NoRemove) {
-            for (std::wstring value : key.Values()) {
-                for (std::size_t at; (at = value.find(module)) != std::wstring::npos;)
-                    value.replace(at, module.size(), L"<MODULE>");
-                lines.push_back("value " + Narrow(path) + " " + Narrow(value));
-            }
-            for (const std::wstring& sub : key.SubKeys())
-                lines.push_back("sub-key " + Narrow(path) + "\\" + Narrow(sub));
-        }
-        ReadSnapshot(node.children, path, view, module, lines);
-    }
-}
-
-// The lines of both views together, without repeats. Wine places some keys differently for a
-// 32-bit process and for a 64-bit one writing the 32-bit view (docs/wine-notes.md), so the
-// comparison with the DLLs' own registration is made over both views; each view's exact content
-// is checked against the scripts by CompareRegistered.
-using Snapshot = std::set<std::string>;
-void AddToSnapshot(Snapshot& snapshot, REGSAM view, const std::string& module) {
-    std::vector<std::string> lines;
-    ReadSnapshot(ScriptKeys(module), L"", view, Wide(module), lines);
-    snapshot.insert(lines.begin(), lines.end());
-}
-
-// After removal: every key the script owns is gone; the NoRemove keys stay.
-void CompareRemoved(const std::vector<ScriptNode>& nodes, const std::wstring& parent, REGSAM view,
-                    std::vector<std::string>& differences) {
-    for (const ScriptNode& node : nodes) {
-        if (node.kind != ScriptNode::Kind::Key) continue;
-        const std::wstring path = parent.empty() ? ToWide(node.name) : parent + L"\\" + ToWide(node.name);
-        Key key(HKEY_CLASSES_ROOT, path, view);
+        const std::string path = parent.empty() ? Utf8(node.name) : parent + "\\" + Utf8(node.name);
         if (node.flag == KeyFlag::NoRemove) {
-            if (!key) differences.push_back("NoRemove key removed: " + Narrow(path));
-            CompareRemoved(node.children, path, view, differences);
-        } else if (key) {
-            differences.push_back("key left: " + Narrow(path));
+            tree.kept.push_back(path);
+            Collect(node.children, path, tree);
+        } else {
+            tree.owned.push_back(path);
+            AddOwned(node, path, tree.expected);
         }
     }
 }
 
-std::string Joined(const std::vector<std::string>& lines) {
-    std::string out;
-    for (const std::string& line : lines) out += line + "\n";
-    return out;
+ScriptTree Script(const std::string& module) {
+    ScriptTree tree;
+    Collect(ScriptKeys(module), "", tree);
+    return tree;
 }
 
-std::string ReadString(HKEY root, const std::string& path, const char* name, REGSAM view) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return "<no key>";
-    char data[1024] = {};
-    DWORD size = sizeof data - 1, type = 0;
-    const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) return "<no value>";
-    return type == REG_SZ ? std::string(data) : "<not REG_SZ>";
+// The machine's classes under the keys the scripts own, in `view`.
+RegistrySnapshot Registered(const ScriptTree& script, REGSAM view) {
+    RegistrySnapshot found;
+    for (const std::string& key : script.owned)
+        found.Merge(RegistrySnapshot(HKEY_LOCAL_MACHINE, kMachineClasses + key, view));
+    return found;
+}
+
+// After removal, in `view`: the keys the scripts own that are left, the NoRemove keys that are gone.
+std::vector<std::string> LeftOrGone(const ScriptTree& script, REGSAM view) {
+    std::vector<std::string> differences;
+    for (const std::string& key : script.owned)
+        if (KeyExists(HKEY_CLASSES_ROOT, key, view)) differences.push_back("key left: " + key);
+    for (const std::string& key : script.kept)
+        if (!KeyExists(HKEY_CLASSES_ROOT, key, view)) differences.push_back("NoRemove key removed: " + key);
+    return differences;
 }
 
 constexpr char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -302,33 +201,22 @@ constexpr char kOtherHandlerClass[] = "{2C2CD930-E37B-4817-AC15-385DBBE1092F}";
 // takes it while the product is installed).
 constexpr char kOtherProgId[] = "QLTestOtherTool.File";
 
-void SetMachineClassValue(const std::string& key, const char* name, const char* data) {
-    HKEY handle = nullptr;
-    REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kMachineClassesA + key).c_str(), 0, nullptr, 0,
-                            KEY_WRITE | KEY_WOW64_64KEY, nullptr, &handle, nullptr) == ERROR_SUCCESS);
-    RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data), static_cast<DWORD>(strlen(data) + 1));
-    RegCloseKey(handle);
+void SetMachineClassValue(const std::string& key, const std::string& name, const std::string& data) {
+    REQUIRE(WriteString(HKEY_LOCAL_MACHINE, kMachineClasses + key, name, data, KEY_WOW64_64KEY));
 }
 
-std::string MachineClass(const std::string& key, const char* name = nullptr) {
-    return ReadString(HKEY_LOCAL_MACHINE, kMachineClassesA + key, name, KEY_WOW64_64KEY);
+std::optional<std::string> MachineClass(const std::string& key, const std::string& name = "") {
+    return ReadString(HKEY_LOCAL_MACHINE, kMachineClasses + key, name, KEY_WOW64_64KEY);
 }
 
 bool OtherHandlersIntact(REGSAM view) {
     for (const char* other : kOtherHandlers)
-        if (ReadString(HKEY_CLASSES_ROOT, other, nullptr, view) != kOtherHandlerClass) return false;
+        if (ReadString(HKEY_CLASSES_ROOT, other, "", view) != kOtherHandlerClass) return false;
     return true;
 }
 
 void SetOtherHandlers(REGSAM view) {
-    for (const char* other : kOtherHandlers) {
-        HKEY key = nullptr;
-        REQUIRE(RegCreateKeyExA(HKEY_CLASSES_ROOT, other, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
-                ERROR_SUCCESS);
-        RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(kOtherHandlerClass),
-                       sizeof kOtherHandlerClass);
-        RegCloseKey(key);
-    }
+    for (const char* other : kOtherHandlers) REQUIRE(WriteString(HKEY_CLASSES_ROOT, other, "", kOtherHandlerClass, view));
 }
 
 const std::vector<std::string> kInstalledFiles = {
@@ -357,7 +245,7 @@ void CheckShortcut() {
                              reinterpret_cast<void**>(&link)) == S_OK);
     IPersistFile* file = nullptr;
     REQUIRE(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)) == S_OK);
-    CHECK(file->Load(Wide(shortcuts[0]).c_str(), STGM_READ) == S_OK);
+    CHECK(file->Load(Widen(shortcuts[0]).c_str(), STGM_READ) == S_OK);
     wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {};
     link->GetPath(target, MAX_PATH, nullptr, 0);
     link->GetWorkingDirectory(folder, MAX_PATH);
@@ -370,8 +258,14 @@ void CheckShortcut() {
     link->Release();
 }
 
-// What the extension's own registration (regsvr32 of both DLLs) wrote, for comparison.
-Snapshot g_selfRegistered;
+// What the extension's own registration (regsvr32 of both DLLs) wrote, for comparison: both views
+// in one, each DLL's path written as <MODULE>. Wine places some keys differently for a 32-bit
+// process and for a 64-bit one writing the 32-bit view (docs/wine-notes.md), so the comparison is
+// made over both views; each view's exact content is checked against the scripts.
+RegistrySnapshot g_selfRegistered;
+RegistrySnapshot RegisteredAsModule(REGSAM view, const std::string& module) {
+    return Registered(Script(module), view).Replaced(module, "<MODULE>");
+}
 
 // Everything an installed product must show, for the version given, with or without the Start-menu
 // link (its feature), or either way: Wine's msi does not carry an installed version's feature states
@@ -384,32 +278,25 @@ void CheckInstalled(const std::string& version, Link link = Link::Present) {
         INFO(file);
         CHECK(FileExists(InstallDir() + file));
     }
-    Snapshot installed;
+    RegistrySnapshot installed;
     for (const auto& [view, module] : {std::pair{KEY_WOW64_64KEY, "QLPGPShellExt64.dll"},
                                        std::pair{KEY_WOW64_32KEY, "QLPGPShellExt.dll"}}) {
-        std::vector<std::string> differences;
-        CompareRegistered(ScriptKeys(BinDir() + module), L"", view, differences);
-        INFO("view of ", std::string(module), ":\n", Joined(differences));
-        CHECK(differences.empty());
+        INFO("view of ", std::string(module));
+        const ScriptTree script = Script(BinDir() + module);
+        CHECK(Differences(script.expected, Registered(script, view)) == NoDifferences);
         // The other programs' handlers are still there.
         CHECK(OtherHandlersIntact(view));
-        AddToSnapshot(installed, view, BinDir() + module);
+        installed.Merge(RegisteredAsModule(view, BinDir() + module));
     }
     // The same keys and values as the DLLs' own registration writes.
-    std::vector<std::string> onlyInstalled, onlySelfRegistered;
-    std::set_difference(installed.begin(), installed.end(), g_selfRegistered.begin(), g_selfRegistered.end(),
-                        std::back_inserter(onlyInstalled));
-    std::set_difference(g_selfRegistered.begin(), g_selfRegistered.end(), installed.begin(), installed.end(),
-                        std::back_inserter(onlySelfRegistered));
-    INFO("only after the install:\n", Joined(onlyInstalled), "only after regsvr32:\n", Joined(onlySelfRegistered));
-    CHECK(installed == g_selfRegistered);
+    CHECK(Differences(g_selfRegistered, installed) == NoDifferences);
     const std::string launcher = BinDir() + "QuilloraOpenPGP.exe";
     // ".pgp", which nobody owned, is ours; ".asc" stays the other program's, ours offered beside it.
     CHECK(MachineClass(".pgp") == "QuilloraOpenPGP.File");
     CHECK(MachineClass(".asc") == kOtherProgId);
     for (const char* openWith : {".pgp\\OpenWithProgids", ".asc\\OpenWithProgids"})
-        CHECK(MachineClass(openWith, "QuilloraOpenPGP.File").empty());
-    CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId).empty());
+        CHECK(MachineClass(openWith, "QuilloraOpenPGP.File") == "");
+    CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId) == "");
     CHECK(MachineClass("QuilloraOpenPGP.File") == "Quillora OpenPGP file");
     CHECK(MachineClass("QuilloraOpenPGP.File\\shell\\open\\command") == Quoted(launcher) + " \"%1\"");
     CHECK(MachineClass("QuilloraOpenPGP.File\\DefaultIcon") == launcher + ",0");
@@ -434,7 +321,7 @@ void CheckInstalled(const std::string& version, Link link = Link::Present) {
 // it has no notification area, so it shows its "Failed to set tray icon" box; its window exists
 // while the box is open, which is all the "shutdown" mode needs.
 Child StartMonitorAsAtLogOn() {
-    Child monitor(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY),
+    Child monitor(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", KEY_WOW64_64KEY).value_or(""),
                   NotCaptured());
     REQUIRE(monitor.started());
     bool found = false;
@@ -467,16 +354,14 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         const std::string program = Quoted(KnownFolder(CSIDL_WINDOWS) + "\\" + regsvr32 + "\\regsvr32.exe");
         INFO(module);
         REQUIRE(FileExists(module));
-        REQUIRE(ql::test::Run(program + " /s " + Quoted(module), kStartTimeoutMs).exitCode == 0);
-        AddToSnapshot(g_selfRegistered, view, module);
-        REQUIRE(ql::test::Run(program + " /u /s " + Quoted(module), kStartTimeoutMs).exitCode == 0);
-        std::vector<std::string> differences;
-        CompareRemoved(ScriptKeys(module), L"", view, differences);
-        REQUIRE(differences.empty());
+        REQUIRE(Run(program + " /s " + Quoted(module), kStartTimeoutMs).exitCode == 0);
+        g_selfRegistered.Merge(RegisteredAsModule(view, module));
+        REQUIRE(Run(program + " /u /s " + Quoted(module), kStartTimeoutMs).exitCode == 0);
+        REQUIRE(LeftOrGone(Script(module), view) == NoDifferences);
     }
 
     // Another OpenPGP program owns ".asc".
-    SetMachineClassValue(".asc", nullptr, kOtherProgId);
+    SetMachineClassValue(".asc", "", kOtherProgId);
     SetMachineClassValue(".asc\\OpenWithProgids", kOtherProgId, "");
 
     // 1. A fresh install of the older build, in the folder the administrator gives, without the
@@ -503,8 +388,8 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     // 3. A file opened through the association, from a folder whose name has blanks.
     const std::string folder = KnownFolder(CSIDL_COMMON_DOCUMENTS) + "\\msi test files\\";
     const std::string document = folder + "signed letter.pgp";
-    REQUIRE(ql::test::MakeFolders(folder));
-    REQUIRE(ql::test::WriteWholeFile(document, "-----BEGIN PGP MESSAGE-----\n"));
+    REQUIRE(MakeFolders(folder));
+    REQUIRE(WriteWholeFile(document, "-----BEGIN PGP MESSAGE-----\n"));
     const std::string record = InstallDir() + "jre\\bin\\javaw-record.log";
     {
         SHELLEXECUTEINFOA open = {};
@@ -518,12 +403,12 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         HWND application = nullptr;
         for (DWORD waited = 0; waited < kStartTimeoutMs && application == nullptr; waited += 100) {
             Sleep(100);
-            const auto text = ql::test::ReadWholeFile(record);
+            const auto text = ReadWholeFile(record);
             if (text && text->find(" publish ") != std::string::npos)
                 application = FindWindowA("QLTestJavaMain", nullptr);
         }
         REQUIRE(application != nullptr);
-        const std::string text = ql::test::ReadWholeFile(record).value_or("");
+        const std::string text = ReadWholeFile(record).value_or("");
         std::smatch commandLine;
         REQUIRE(std::regex_search(text, commandLine, std::regex("cmdline ([^\r\n]*)")));
         // The launcher got the whole path as one argument and made an unprotect request of it.
@@ -543,7 +428,7 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
         CloseHandle(open.hProcess);
     }
     DeleteFileA(record.c_str());
-    ql::test::RemoveTree(folder);
+    RemoveTree(folder);
 
     // 4. The installed monitor closes when the session ends, as the Restart Manager closes it before
     // an update that runs in another session. (Wine has no Restart Manager to start it again.)
@@ -558,7 +443,7 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
 
     // 5. Uninstall, with the monitor running and ".pgp" taken by the other program meanwhile: the
     // monitor is stopped, nothing of ours is left, and the other program keeps both extensions.
-    SetMachineClassValue(".pgp", nullptr, kOtherProgId);
+    SetMachineClassValue(".pgp", "", kOtherProgId);
     Child secondMonitor = StartMonitorAsAtLogOn();
     REQUIRE(Msiexec("/x \"" + rebuiltMsi + "\"") == 0);
     CHECK(secondMonitor.Wait(kStartTimeoutMs));
@@ -568,25 +453,21 @@ TEST_CASE("the MSI installs, upgrades, opens files through its association and u
     CHECK(ShortcutPaths().empty());
     for (const auto& [view, module] : {std::pair{KEY_WOW64_64KEY, "QLPGPShellExt64.dll"},
                                        std::pair{KEY_WOW64_32KEY, "QLPGPShellExt.dll"}}) {
-        std::vector<std::string> differences;
-        CompareRemoved(ScriptKeys(BinDir() + module), L"", view, differences);
-        INFO("view of ", std::string(module), ":\n", Joined(differences));
-        CHECK(differences.empty());
+        INFO("view of ", std::string(module));
+        CHECK(LeftOrGone(Script(BinDir() + module), view) == NoDifferences);
         CHECK(OtherHandlersIntact(view));
-        CHECK(ReadString(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File", nullptr, view) == "<no key>");
+        CHECK_FALSE(KeyExists(HKEY_CLASSES_ROOT, "QuilloraOpenPGP.File", view));
         // Wine's msiexec also deletes the Run key once it is empty (docs/wine-notes.md).
-        const std::string run = ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", view);
-        CHECK((run == "<no value>" || run == "<no key>"));
+        CHECK(ReadString(HKEY_LOCAL_MACHINE, kRunKey, "QLOPGPMonitor", view) == std::nullopt);
     }
     for (const char* extension : {".pgp", ".asc"}) {
         INFO(extension);
         CHECK(MachineClass(extension) == kOtherProgId);
-        const std::string ours = MachineClass(std::string(extension) + "\\OpenWithProgids", "QuilloraOpenPGP.File");
-        CHECK((ours == "<no value>" || ours == "<no key>"));
+        CHECK(MachineClass(std::string(extension) + "\\OpenWithProgids", "QuilloraOpenPGP.File") == std::nullopt);
     }
-    CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId).empty());
-    CHECK(ReadString(HKEY_LOCAL_MACHINE, "Software\\Quillora", nullptr, KEY_WOW64_64KEY) == "<no key>");
-    CHECK(ReadString(HKEY_LOCAL_MACHINE, "Software\\RegisteredApplications", "Quillora OpenPGP", KEY_WOW64_64KEY)
-              .rfind("<no ", 0) == 0);
+    CHECK(MachineClass(".asc\\OpenWithProgids", kOtherProgId) == "");
+    CHECK_FALSE(KeyExists(HKEY_LOCAL_MACHINE, "Software\\Quillora", KEY_WOW64_64KEY));
+    CHECK(ReadString(HKEY_LOCAL_MACHINE, "Software\\RegisteredApplications", "Quillora OpenPGP", KEY_WOW64_64KEY) ==
+          std::nullopt);
     CoUninitialize();
 }

@@ -60,6 +60,8 @@ std::string JavaPrefix(const std::string& runtimeBin) {
 
 }  // namespace
 
+TEST_SUITE_BEGIN("first_instance");
+
 TEST_CASE("a first instance starts the bundled runtime with the launch arguments") {
     ProductTree tree;
     // A registered runtime that must not be used while the bundled one exists.
@@ -247,3 +249,5 @@ TEST_CASE("the launcher carries its icon and runs as the invoking user") {
     CHECK(std::regex_search(xml, std::regex(R"(requestedExecutionLevel\s+level="asInvoker"\s+uiAccess="false")")));
     FreeLibrary(image);
 }
+
+TEST_SUITE_END();

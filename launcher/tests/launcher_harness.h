@@ -7,6 +7,7 @@
 #include <string>
 
 #include "child_process.h"
+#include "printers.h"
 #include "sandbox.h"
 #include "ql/product_names.h"
 

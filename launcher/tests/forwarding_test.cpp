@@ -549,6 +549,8 @@ TEST_CASE("launchers started together: one application, every request arrives on
             request += "\"";
             sent.insert(AnsiToUtf8(request));
             launchers.push_back(StartLauncher(tree, request, /*suspended=*/true));
+            CAPTURE(i);
+            CAPTURE(launchers.back().startError());
             REQUIRE(launchers.back().started());
         }
         // Let them all go at once.

@@ -90,7 +90,8 @@ TEST_CASE("a first instance starts the bundled runtime with the launch arguments
         {"a final -p without a value changes nothing", "0*logoff** -p", "0*logoff**"},
     };
     for (const Row& row : rows) {
-        CAPTURE(row.name);
+        const std::string name = row.name;
+        CAPTURE(name);
         DeleteFileA((tree.jreBin() + "javaw-record.log").c_str());  // the application before has ended
         const Started started = StartAndEnd(tree, row.arguments);
         const std::string expected = prefix + row.passed;

@@ -301,7 +301,8 @@ TEST_CASE("the first line of the probe's answer decides") {
         {"a long first line with 1.5 after it", "java " + std::string(700, '-') + "\r\n\"1.5.0\"\r\n", kNotJava15},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
+        const std::string name = c.name;
+        CAPTURE(name);
         ScopedRegistryTree keys(kJavaSoftKey);
         Sandbox temp;
         const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", c.answer);

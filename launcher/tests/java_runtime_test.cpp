@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "child_process.h"
@@ -20,20 +21,22 @@
 #include "java_runtime.h"
 #include "ql/unique_handle.h"
 #include "registry.h"
+#include "sandbox.h"
 
 
 using ql::test::FileExists;
-using ql::test::ProgramDirectory;
 using ql::test::Quote;
 using ql::test::ReadWholeFile;
 using ql::test::RemoveTree;
-using ql::test::WriteWholeFile;
+using ql::test::Sandbox;
+using ql::test::ScopedRegistryTree;
 
 namespace {
 
-constexpr const char* kJavaSoftKey = "SOFTWARE\\JavaSoft";
-constexpr const char* kRuntimeKey = "SOFTWARE\\JavaSoft\\Java Runtime Environment";
-constexpr const char* kDevelopmentKitKey = "SOFTWARE\\JavaSoft\\Java Development Kit";
+constexpr char kJavaSoftKey[] = "SOFTWARE\\JavaSoft";
+constexpr char kRuntimeKey[] = "Java Runtime Environment";
+constexpr char kDevelopmentKitKey[] = "Java Development Kit";
+const std::string kRuntime15 = std::string(kRuntimeKey) + "\\1.5";
 
 constexpr std::int32_t kNotAString = -1;
 constexpr std::int32_t kNotJava15 = -2;
@@ -47,37 +50,7 @@ const std::string kJava16Answer =
     "java version \"1.6.0_45\"\r\n"
     "Java(TM) SE Runtime Environment (build 1.6.0_45-b06)\r\n";
 
-std::string JavaDouble() { return ProgramDirectory() + QL_JAVA_DOUBLE_FROM_BIN; }
-
-void WriteFileText(const std::string& path, const std::string& text) {
-    REQUIRE_MESSAGE(WriteWholeFile(path, text), "cannot write " << path);
-}
-
 void RequireFolders(const std::string& path) { REQUIRE_MESSAGE(ql::test::MakeFolders(path), "cannot make " << path); }
-
-// A fresh folder under the temp folder for one test, removed with its contents at the end.
-class TempFolder {
-public:
-    TempFolder() {
-        char temp[MAX_PATH];
-        REQUIRE(GetTempPathA(MAX_PATH, temp) > 0);
-        char longTemp[MAX_PATH];
-        REQUIRE(GetLongPathNameA(temp, longTemp, MAX_PATH) > 0);
-        static int serial = 0;
-        path_ = std::string(longTemp) + "ql-jr-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
-        RemoveTree(path_);
-        RequireFolders(path_);
-    }
-    ~TempFolder() { RemoveTree(path_); }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    // Without a trailing backslash.
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A runtime folder <home>\bin\java.exe made of the double.
 struct Runtime {
@@ -88,59 +61,36 @@ struct Runtime {
     // The command lines the double received, one per line; nullopt when it never ran.
     std::optional<std::string> Calls() const { return ReadWholeFile(bin() + "java-calls.log"); }
     // What a probe of this runtime's java.exe is expected to have run.
-    std::string OneProbe() const {
-        std::string line = "\"";
-        line += java();
-        line += "\" -version\n";
-        return line;
-    }
+    std::string OneProbe() const { return "\"" + java() + "\" -version\n"; }
 };
 
 // Puts the double at `programPath`, answering with `answer` (its built-in 1.5 answer when nullopt)
 // after `delayMs`.
-void PlaceJavaDouble(const std::string& programPath, const std::optional<std::string>& answer, int delayMs = 0) {
+void PlaceJavaDouble(const Sandbox& sandbox, const std::string& programPath, const std::optional<std::string>& answer,
+                     int delayMs = 0) {
     const std::string folder = programPath.substr(0, programPath.find_last_of('\\') + 1);
-    RequireFolders(folder.substr(0, folder.size() - 1));
-    REQUIRE_MESSAGE(CopyFileA(JavaDouble().c_str(), programPath.c_str(), FALSE),
-                    "cannot copy " << JavaDouble() << " (error " << GetLastError() << ")");
-    if (answer) WriteFileText(folder + "probe-output", *answer);
-    if (delayMs > 0) WriteFileText(folder + "probe-delay-ms", std::to_string(delayMs));
+    sandbox.CopyBuilt(QL_JAVA_DOUBLE_FROM_BIN, programPath);
+    if (answer) sandbox.WriteFile(folder + "probe-output", *answer);
+    if (delayMs > 0) sandbox.WriteFile(folder + "probe-delay-ms", std::to_string(delayMs));
 }
 
-Runtime MakeRuntime(const std::string& home, const std::optional<std::string>& answer, int delayMs = 0) {
+Runtime MakeRuntime(const Sandbox& sandbox, const std::string& home, const std::optional<std::string>& answer,
+                    int delayMs = 0) {
     Runtime runtime{home};
-    PlaceJavaDouble(runtime.java(), answer, delayMs);
+    PlaceJavaDouble(sandbox, runtime.java(), answer, delayMs);
     return runtime;
 }
 
-bool KeyExists(const char* path) {
-    ql::UniqueRegKey key;
-    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+// HKLM\SOFTWARE\JavaSoft is made and removed by each test (the programs run in a private prefix).
+// "JavaHome" of <product>\<version>: as an installer writes it, a string with its terminating NUL,
+// or exactly the bytes given.
+std::string VersionKey(const char* product, const char* version) { return std::string(product) + "\\" + version; }
+void SetHome(ScopedRegistryTree& keys, const std::string& versionKey, const std::string& home, DWORD type = REG_SZ) {
+    REQUIRE(keys.Set(versionKey, "JavaHome", type, home + '\0'));
 }
-
-// HKLM\SOFTWARE\JavaSoft for one test: removed when the test starts and again when it ends, whether
-// its checks passed or not. The test programs run in a private Wine prefix.
-class JavaSoftKeys {
-public:
-    static ql::UniqueRegKey Create(const std::string& path) {
-        ql::UniqueRegKey key;
-        REQUIRE(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                                nullptr) == ERROR_SUCCESS);
-        return key;
-    }
-    // Sets "JavaHome" of <product>\<version> to exactly `size` bytes of `data`.
-    static void SetRaw(const char* product, const char* version, DWORD type, const void* data, DWORD size) {
-        ql::UniqueRegKey key = Create(std::string(product) + "\\" + version);
-        REQUIRE(RegSetValueExA(key.get(), "JavaHome", 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS);
-    }
-    // "JavaHome" as an installer writes it: a string with its terminating NUL.
-    static void SetHome(const char* product, const char* version, const std::string& home, DWORD type = REG_SZ) {
-        SetRaw(product, version, type, home.c_str(), static_cast<DWORD>(home.size() + 1));
-    }
-
-private:
-    ql::test::ScopedRegistryTree tree_{kJavaSoftKey};
-};
+void SetRawHome(ScopedRegistryTree& keys, const std::string& versionKey, DWORD type, std::string_view bytes) {
+    REQUIRE(keys.Set(versionKey, "JavaHome", type, bytes.data(), static_cast<DWORD>(bytes.size())));
+}
 
 // The threads of this process.
 std::set<DWORD> ThreadsOfThisProcess() {
@@ -198,24 +148,26 @@ DWORD StartError(std::string commandLine) {
 
 }  // namespace
 
+TEST_SUITE_BEGIN("java_runtime");
+
 TEST_CASE("the JavaSoft keys of a test are gone when it ends") {
     {
-        JavaSoftKeys keys;
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5", "C:\\somewhere");
-        REQUIRE(KeyExists(kRuntimeKey));
+        ScopedRegistryTree keys(kJavaSoftKey);
+        SetHome(keys, kRuntime15, "C:\\somewhere");
+        REQUIRE(ql::test::RegistryKeyExists(std::string(kJavaSoftKey) + "\\" + kRuntimeKey));
     }
-    CHECK_FALSE(KeyExists(kJavaSoftKey));
+    CHECK_FALSE(ql::test::RegistryKeyExists(kJavaSoftKey));
 }
 
 TEST_CASE("the version subkey \"1.5\" is taken before \"1.5.0\"") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime first = MakeRuntime(temp.path() + "\\first", kJava15Answer);
-    const Runtime second = MakeRuntime(temp.path() + "\\second", kJava15Answer);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime first = MakeRuntime(temp, temp.path() + "\\first", kJava15Answer);
+    const Runtime second = MakeRuntime(temp, temp.path() + "\\second", kJava15Answer);
 
     SUBCASE("both present") {
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5", first.home);
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5.0", second.home);
+        SetHome(keys, kRuntime15, first.home);
+        SetHome(keys, VersionKey(kRuntimeKey, "1.5.0"), second.home);
         std::string javaPath;
         CHECK(ql::FindRegisteredJava(javaPath) == 0);
         CHECK(javaPath == first.java());
@@ -223,9 +175,9 @@ TEST_CASE("the version subkey \"1.5\" is taken before \"1.5.0\"") {
         CHECK_FALSE(second.Calls());
     }
     SUBCASE("only \"1.5.0\", beside other versions") {
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.4", first.home);
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5.0", second.home);
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.6", first.home);
+        SetHome(keys, VersionKey(kRuntimeKey, "1.4"), first.home);
+        SetHome(keys, VersionKey(kRuntimeKey, "1.5.0"), second.home);
+        SetHome(keys, VersionKey(kRuntimeKey, "1.6"), first.home);
         std::string javaPath;
         CHECK(ql::FindRegisteredJava(javaPath) == 0);
         CHECK(javaPath == second.java());
@@ -235,15 +187,15 @@ TEST_CASE("the version subkey \"1.5\" is taken before \"1.5.0\"") {
 }
 
 TEST_CASE("the development kit is asked only when the runtime key lacks a 1.5 subkey") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime runtime16 = MakeRuntime(temp.path() + "\\runtime16", kJava16Answer);
-    const Runtime kit = MakeRuntime(temp.path() + "\\kit", kJava15Answer);
-    const Runtime kitOther = MakeRuntime(temp.path() + "\\kit-other", kJava15Answer);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime runtime16 = MakeRuntime(temp, temp.path() + "\\runtime16", kJava16Answer);
+    const Runtime kit = MakeRuntime(temp, temp.path() + "\\kit", kJava15Answer);
+    const Runtime kitOther = MakeRuntime(temp, temp.path() + "\\kit-other", kJava15Answer);
 
     SUBCASE("runtime key with other versions only: the kit's \"1.5.0\"") {
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.6", runtime16.home);
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.5.0", kit.home);
+        SetHome(keys, VersionKey(kRuntimeKey, "1.6"), runtime16.home);
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.5.0"), kit.home);
         std::string javaPath;
         CHECK(ql::FindRegisteredJava(javaPath) == 0);
         CHECK(javaPath == kit.java());
@@ -251,25 +203,25 @@ TEST_CASE("the development kit is asked only when the runtime key lacks a 1.5 su
         CHECK_FALSE(runtime16.Calls());
     }
     SUBCASE("empty runtime key: the kit's \"1.5\" before its \"1.5.0\"") {
-        JavaSoftKeys::Create(kRuntimeKey);
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.5", kit.home);
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.5.0", kitOther.home);
+        REQUIRE(keys.Create(kRuntimeKey));
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.5"), kit.home);
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.5.0"), kitOther.home);
         std::string javaPath;
         CHECK(ql::FindRegisteredJava(javaPath) == 0);
         CHECK(javaPath == kit.java());
         CHECK_FALSE(kitOther.Calls());
     }
     SUBCASE("a development kit alone is not asked: 6") {
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.5", kit.home);
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.5"), kit.home);
         std::string javaPath = "unchanged";
         CHECK(ql::FindRegisteredJava(javaPath) == ERROR_INVALID_HANDLE);
         CHECK(javaPath == "unchanged");
         CHECK_FALSE(kit.Calls());
     }
     SUBCASE("neither key with a 1.5 subkey: 6") {
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.4.2", runtime16.home);
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.6", kit.home);
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.5.1", kit.home);
+        SetHome(keys, VersionKey(kRuntimeKey, "1.4.2"), runtime16.home);
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.6"), kit.home);
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.5.1"), kit.home);
         std::string javaPath = "unchanged";
         CHECK(ql::FindRegisteredJava(javaPath) == ERROR_INVALID_HANDLE);
         CHECK(javaPath == "unchanged");
@@ -277,8 +229,8 @@ TEST_CASE("the development kit is asked only when the runtime key lacks a 1.5 su
         CHECK_FALSE(runtime16.Calls());
     }
     SUBCASE("the runtime's 1.5 subkey without JavaHome does not send the search on to the kit") {
-        JavaSoftKeys::Create(std::string(kRuntimeKey) + "\\1.5");
-        JavaSoftKeys::SetHome(kDevelopmentKitKey, "1.5", kit.home);
+        REQUIRE(keys.Create(kRuntime15));
+        SetHome(keys, VersionKey(kDevelopmentKitKey, "1.5"), kit.home);
         std::string javaPath = "unchanged";
         CHECK(ql::FindRegisteredJava(javaPath) == ERROR_FILE_NOT_FOUND);
         CHECK(javaPath == "unchanged");
@@ -287,31 +239,30 @@ TEST_CASE("the development kit is asked only when the runtime key lacks a 1.5 su
 }
 
 TEST_CASE("no JavaSoft keys at all: 6") {
-    JavaSoftKeys keys;
-    REQUIRE_FALSE(KeyExists(kJavaSoftKey));
+    ScopedRegistryTree keys(kJavaSoftKey);
+    REQUIRE_FALSE(ql::test::RegistryKeyExists(kJavaSoftKey));
     std::string javaPath = "unchanged";
     CHECK(ql::FindRegisteredJava(javaPath) == ERROR_INVALID_HANDLE);
     CHECK(javaPath == "unchanged");
 }
 
 TEST_CASE("JavaHome must be a REG_SZ value") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime runtime = MakeRuntime(temp.path() + "\\jre", kJava15Answer);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", kJava15Answer);
     std::string javaPath = "unchanged";
 
     SUBCASE("REG_EXPAND_SZ") {
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home, REG_EXPAND_SZ);
+        SetHome(keys, kRuntime15, runtime.home, REG_EXPAND_SZ);
         CHECK(ql::FindRegisteredJava(javaPath) == kNotAString);
     }
     SUBCASE("REG_MULTI_SZ") {
         const std::string list = runtime.home + '\0' + '\0';
-        JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_MULTI_SZ, list.data(), static_cast<DWORD>(list.size()));
+        SetRawHome(keys, kRuntime15, REG_MULTI_SZ, list);
         CHECK(ql::FindRegisteredJava(javaPath) == kNotAString);
     }
     SUBCASE("REG_DWORD") {
-        const DWORD number = 15;
-        JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_DWORD, &number, sizeof number);
+        SetRawHome(keys, kRuntime15, REG_DWORD, std::string("\x0F\0\0\0", 4));
         CHECK(ql::FindRegisteredJava(javaPath) == kNotAString);
     }
     CHECK(javaPath == "unchanged");
@@ -319,9 +270,8 @@ TEST_CASE("JavaHome must be a REG_SZ value") {
 }
 
 TEST_CASE("a version key without JavaHome gives the registry's status") {
-    JavaSoftKeys keys;
-    ql::UniqueRegKey version = JavaSoftKeys::Create(std::string(kRuntimeKey) + "\\1.5.0");
-    REQUIRE(RegSetValueExA(version.get(), "RuntimeLib", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2) == 0);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    REQUIRE(keys.SetString(VersionKey(kRuntimeKey, "1.5.0"), "RuntimeLib", "x"));
     std::string javaPath = "unchanged";
     CHECK(ql::FindRegisteredJava(javaPath) == ERROR_FILE_NOT_FOUND);
     CHECK(javaPath == "unchanged");
@@ -351,11 +301,12 @@ TEST_CASE("the first line of the probe's answer decides") {
         {"a long first line with 1.5 after it", "java " + std::string(700, '-') + "\r\n\"1.5.0\"\r\n", kNotJava15},
     };
     for (const Case& c : cases) {
-        CAPTURE(c.name);
-        JavaSoftKeys keys;
-        TempFolder temp;
-        const Runtime runtime = MakeRuntime(temp.path() + "\\jre", c.answer);
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home);
+        const std::string name = c.name;
+        CAPTURE(name);
+        ScopedRegistryTree keys(kJavaSoftKey);
+        Sandbox temp;
+        const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", c.answer);
+        SetHome(keys, kRuntime15, runtime.home);
         std::string javaPath;
         CHECK(ql::FindRegisteredJava(javaPath) == c.expected);
         CHECK(javaPath == runtime.java());  // set even when the probe refuses the runtime
@@ -364,12 +315,12 @@ TEST_CASE("the first line of the probe's answer decides") {
 }
 
 TEST_CASE("one backslash joins the home folder and bin, with or without a trailing one") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime runtime = MakeRuntime(temp.path() + "\\jre", kJava15Answer);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", kJava15Answer);
 
-    SUBCASE("without") { JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home); }
-    SUBCASE("with") { JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home + "\\"); }
+    SUBCASE("without") { SetHome(keys, kRuntime15, runtime.home); }
+    SUBCASE("with") { SetHome(keys, kRuntime15, runtime.home + "\\"); }
 
     std::string javaPath;
     CHECK(ql::FindRegisteredJava(javaPath) == 0);
@@ -379,8 +330,8 @@ TEST_CASE("one backslash joins the home folder and bin, with or without a traili
 }
 
 TEST_CASE("a home folder without bin\\java.exe gives the error of starting the probe") {
-    JavaSoftKeys keys;
-    TempFolder temp;
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
     std::string home;
     SUBCASE("the folder exists, without bin") {
         home = temp.path() + "\\empty jre";
@@ -391,7 +342,7 @@ TEST_CASE("a home folder without bin\\java.exe gives the error of starting the p
         RequireFolders(home + "\\bin");
     }
     SUBCASE("no such folder") { home = temp.path() + "\\missing\\jre"; }
-    JavaSoftKeys::SetHome(kRuntimeKey, "1.5", home);
+    SetHome(keys, kRuntime15, home);
     const std::string expectedPath = home + "\\bin\\java.exe";
     const DWORD expected = StartError("\"" + expectedPath + "\" -version");
     CAPTURE(expected);
@@ -405,10 +356,10 @@ TEST_CASE("a home folder without bin\\java.exe gives the error of starting the p
 }
 
 TEST_CASE("a probe that answers late is waited for") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime runtime = MakeRuntime(temp.path() + "\\jre", kJava15Answer, 1500);
-    JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", kJava15Answer, 1500);
+    SetHome(keys, kRuntime15, runtime.home);
     std::string javaPath;
     CHECK(ql::FindRegisteredJava(javaPath) == 0);
     CHECK(javaPath == runtime.java());
@@ -416,12 +367,12 @@ TEST_CASE("a probe that answers late is waited for") {
 }
 
 TEST_CASE("a home folder with a blank runs the registered java.exe, not a program at the blank") {
-    JavaSoftKeys keys;
-    TempFolder temp;
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
     // Unquoted, "<temp>\plant x\jre\bin\java.exe -version" would start <temp>\plant.exe.
-    const Runtime runtime = MakeRuntime(temp.path() + "\\plant x\\jre", kJava15Answer);
-    PlaceJavaDouble(temp.path() + "\\plant.exe", kJava16Answer);
-    JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home);
+    const Runtime runtime = MakeRuntime(temp, temp.path() + "\\plant x\\jre", kJava15Answer);
+    PlaceJavaDouble(temp, temp.path() + "\\plant.exe", kJava16Answer);
+    SetHome(keys, kRuntime15, runtime.home);
 
     std::string javaPath;
     CHECK(ql::FindRegisteredJava(javaPath) == 0);
@@ -431,29 +382,24 @@ TEST_CASE("a home folder with a blank runs the registered java.exe, not a progra
 }
 
 TEST_CASE("a JavaHome stored without its NUL is read to its stored size only") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime runtime = MakeRuntime(temp.path() + "\\jre", kJava15Answer);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", kJava15Answer);
     std::string expectedPath = runtime.java();
 
     SUBCASE("no NUL") {
         // The byte after the counted ones must not be a NUL, or the registry counts the NUL in itself.
         const std::string stored = runtime.home + "\\elsewhere";
-        JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_SZ, stored.data(), static_cast<DWORD>(runtime.home.size()));
-        ql::UniqueRegKey version;
-        REQUIRE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (std::string(kRuntimeKey) + "\\1.5").c_str(), 0, KEY_READ,
-                              version.put()) == ERROR_SUCCESS);
-        DWORD size = 0;
-        REQUIRE(RegQueryValueExA(version.get(), "JavaHome", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS);
-        REQUIRE(size == runtime.home.size());
+        SetRawHome(keys, kRuntime15, REG_SZ, std::string_view(stored).substr(0, runtime.home.size()));
+        REQUIRE(keys.Get(kRuntime15, "JavaHome") == runtime.home);
     }
     SUBCASE("a NUL inside: the text ends there") {
         const std::string stored = runtime.home + '\0' + "\\elsewhere" + '\0';
-        JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_SZ, stored.data(), static_cast<DWORD>(stored.size()));
+        SetRawHome(keys, kRuntime15, REG_SZ, stored);
     }
     SUBCASE("a trailing backslash and no NUL") {
         const std::string stored = runtime.home + "\\elsewhere";
-        JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_SZ, stored.data(), static_cast<DWORD>(runtime.home.size() + 1));
+        SetRawHome(keys, kRuntime15, REG_SZ, std::string_view(stored).substr(0, runtime.home.size() + 1));
     }
 
     std::string javaPath;
@@ -463,8 +409,8 @@ TEST_CASE("a JavaHome stored without its NUL is read to its stored size only") {
 }
 
 TEST_CASE("an empty JavaHome gives 2 and starts nothing") {
-    JavaSoftKeys keys;
-    TempFolder temp;
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
     // "\bin\java.exe" would be taken from the root of the current drive: work on the temp folder's
     // drive and put a double there, which must not run.
     char previous[MAX_PATH];
@@ -480,12 +426,12 @@ TEST_CASE("an empty JavaHome gives 2 and starts nothing") {
         std::string folder;
         ~RemoveRootBin() { RemoveTree(folder); }
     } removeRootBin{rootBin};
-    PlaceJavaDouble(rootBin + "\\java.exe", kJava15Answer);
+    PlaceJavaDouble(temp, rootBin + "\\java.exe", kJava15Answer);
     REQUIRE(FileExists("\\bin\\java.exe"));
 
-    SUBCASE("size 0") { JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_SZ, "", 0); }
-    SUBCASE("a lone NUL") { JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_SZ, "", 1); }
-    SUBCASE("a NUL first") { JavaSoftKeys::SetRaw(kRuntimeKey, "1.5", REG_SZ, "\0C:\\jre", 8); }
+    SUBCASE("size 0") { SetRawHome(keys, kRuntime15, REG_SZ, ""); }
+    SUBCASE("a lone NUL") { SetRawHome(keys, kRuntime15, REG_SZ, std::string_view("", 1)); }
+    SUBCASE("a NUL first") { SetRawHome(keys, kRuntime15, REG_SZ, std::string_view("\0C:\\jre", 8)); }
 
     std::string javaPath = "unchanged";
     CHECK(ql::FindRegisteredJava(javaPath) == ERROR_FILE_NOT_FOUND);
@@ -494,14 +440,14 @@ TEST_CASE("an empty JavaHome gives 2 and starts nothing") {
 }
 
 TEST_CASE("a probe leaves no handle open once the waiter is done") {
-    JavaSoftKeys keys;
-    TempFolder temp;
-    const Runtime accepted = MakeRuntime(temp.path() + "\\accepted", kJava15Answer);
-    const Runtime refused = MakeRuntime(temp.path() + "\\refused", kJava16Answer);
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
+    const Runtime accepted = MakeRuntime(temp, temp.path() + "\\accepted", kJava15Answer);
+    const Runtime refused = MakeRuntime(temp, temp.path() + "\\refused", kJava16Answer);
 
-    auto probeOnce = [](const Runtime& runtime) {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kRuntimeKey);
-        JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home);
+    auto probeOnce = [&keys](const Runtime& runtime) {
+        keys.Remove(kRuntimeKey);
+        SetHome(keys, kRuntime15, runtime.home);
         const std::set<DWORD> threads = ThreadsOfThisProcess();
         std::string javaPath;
         const std::int32_t result = ql::FindRegisteredJava(javaPath);
@@ -559,12 +505,12 @@ int StackBytesChangedWhileWaiterEnds(HANDLE probe, HANDLE waiter) {
 }  // namespace
 
 TEST_CASE("a reader that returns while the probe still runs leaves the waiter a valid record") {
-    JavaSoftKeys keys;
-    TempFolder temp;
+    ScopedRegistryTree keys(kJavaSoftKey);
+    Sandbox temp;
     // The double would wait two minutes before answering; the test ends it long before. (Should the
     // cancel not reach the read, the probe ends by itself and the result shows it.)
-    const Runtime runtime = MakeRuntime(temp.path() + "\\jre", kJava15Answer, 120000);
-    JavaSoftKeys::SetHome(kRuntimeKey, "1.5", runtime.home);
+    const Runtime runtime = MakeRuntime(temp, temp.path() + "\\jre", kJava15Answer, 120000);
+    SetHome(keys, kRuntime15, runtime.home);
 
     HANDLE reader = nullptr;
     REQUIRE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &reader, THREAD_TERMINATE,
@@ -619,15 +565,14 @@ TEST_CASE("a reader that returns while the probe still runs leaves the waiter a 
 }
 
 TEST_CASE("FindBundledJava takes jre\\bin\\java.exe beside the program's folder") {
-    TempFolder temp;
+    Sandbox temp;
     const std::string product = temp.path() + "\\t b";
     const std::string launcher = product + "\\bin\\bundled_java_probe.exe";
-    RequireFolders(product + "\\bin");
-    REQUIRE(CopyFileA((ProgramDirectory() + "bundled_java_probe.exe").c_str(), launcher.c_str(), FALSE));
+    temp.CopyBuilt("bundled_java_probe.exe", launcher);
     std::string expected;
 
     SUBCASE("present: its canonical path") {
-        PlaceJavaDouble(product + "\\jre\\bin\\java.exe", std::nullopt);
+        PlaceJavaDouble(temp, product + "\\jre\\bin\\java.exe", std::nullopt);
         expected = "found\n" + product + "\\jre\\bin\\java.exe\n";
     }
     SUBCASE("absent: the path is left as it was") {
@@ -638,7 +583,7 @@ TEST_CASE("FindBundledJava takes jre\\bin\\java.exe beside the program's folder"
         expected = "not found\n(untouched)\n";
     }
     SUBCASE("java.exe in the program's own folder does not count") {
-        PlaceJavaDouble(product + "\\bin\\java.exe", std::nullopt);
+        PlaceJavaDouble(temp, product + "\\bin\\java.exe", std::nullopt);
         expected = "not found\n(untouched)\n";
     }
 
@@ -652,16 +597,17 @@ TEST_CASE("FindBundledJava takes jre\\bin\\java.exe beside the program's folder"
 TEST_CASE("FindBundledJava finds nothing when the runtime's path would not fit in MAX_PATH") {
     // The program's own path fits, but its folder + "\..\jre\bin\java.exe" does not: the path must not
     // shrink to the root of the drive, which exists.
-    TempFolder temp;
+    Sandbox temp;
     const std::size_t folderLength = MAX_PATH - 15;  // + "\b.exe" fits, + "\..\jre\bin\java.exe" does not
     const std::string folder = temp.path() + "\\" + std::string(folderLength - temp.path().size() - 1, 'd');
     REQUIRE(folder.size() == folderLength);
     const std::string launcher = folder + "\\b.exe";
     REQUIRE(launcher.size() < MAX_PATH);
-    RequireFolders(folder);
-    REQUIRE(CopyFileA((ProgramDirectory() + "bundled_java_probe.exe").c_str(), launcher.c_str(), FALSE));
+    temp.CopyBuilt("bundled_java_probe.exe", launcher);
 
     const ql::test::RunResult run = ql::test::Run(Quote(launcher), kChildTimeoutMs);
     REQUIRE(run.finished);
     CHECK(run.output == "not found\n(untouched)\n");
 }
+
+TEST_SUITE_END();

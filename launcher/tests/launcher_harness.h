@@ -7,6 +7,7 @@
 #include <string>
 
 #include "child_process.h"
+#include "printers.h"
 #include "sandbox.h"
 #include "ql/product_names.h"
 
@@ -30,6 +31,19 @@ inline HWND WaitForMonitorWindow(DWORD timeoutMs = kStartTimeoutMs) {
         if (GetTickCount64() >= deadline) return nullptr;
         Sleep(25);
     }
+}
+
+// `text` with the window field at the place of the "#" in `expected` written as "#", so that the two
+// compare equal when only that field differs. The field is the number of whatever window was in
+// front when the launcher started: a signed decimal.
+inline std::string MarkWindow(std::string text, const std::string& expected) {
+    const std::size_t at = expected.find('#');
+    if (at == std::string::npos || at >= text.size()) return text;
+    const std::size_t digits = at + (text[at] == '-');
+    std::size_t end = digits;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end > digits) text.replace(at, end - at, "#");
+    return text;
 }
 
 // The application double's main window (it exits with code 0 on WM_CLOSE).

@@ -51,21 +51,6 @@ function(ql_add_test_program program)
   endif()
 endfunction()
 
-# ql_add_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s]): a doctest program that is one ctest entry.
-function(ql_add_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ql_doctest_main ${T_LIBS})
-  add_test(NAME ${name} COMMAND ${name})
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
-  endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
-  if(WIN32)
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK wine)
-  endif()
-endfunction()
-
 # Deliverables register themselves; the stage target lays out the installed product tree.
 # ql_add_deliverable(<target> [VERSION_RESOURCE <file> <description>]): with a version resource
 # that carries the product version (QL_PRODUCT_VERSION) and names the file.

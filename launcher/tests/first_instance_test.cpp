@@ -10,7 +10,7 @@
 
 #include "handle_table.h"
 #include "launcher_harness.h"
-#include "message_box.h"
+#include "window_finder.h"
 #include "registry.h"
 
 using namespace ql::test;

@@ -24,7 +24,7 @@
 #include "files.h"
 #include "handle_table.h"
 #include "launcher_harness.h"
-#include "message_box.h"
+#include "window_finder.h"
 #include "ql/product_names.h"
 #include "ql/unique_handle.h"
 #include "registry.h"

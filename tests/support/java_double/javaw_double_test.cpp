@@ -12,8 +12,12 @@
 #include "bridge.h"
 #include "child_process.h"
 #include "files.h"
+#include "sandbox.h"
+#include "window_finder.h"
 
 using namespace ql::test;
+
+TEST_SUITE_BEGIN("javaw_double");
 
 namespace {
 
@@ -25,77 +29,33 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// A product tree in a temporary folder: the launcher's folder bin\ with the library, and beside it
-// the accompanying runtime jre\bin\ with the double.
-struct ProductTree {
-    std::string root, bin, jreBin, javaw, library, record;
-
-    ProductTree() {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof temp, temp);
-        static int serial = 0;
-        root = std::string(temp) + "qljavaw-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
-        bin = root + "\\bin";
-        jreBin = root + "\\jre\\bin";
-        javaw = jreBin + "\\javaw.exe";
-        library = bin + "\\QLPGPUtils.dll";
-        record = jreBin + "\\javaw-record.log";
-        RemoveTree(root);
-        REQUIRE(MakeFolders(bin));
-        REQUIRE(MakeFolders(jreBin));
-
-        std::string builtJavaw = ProgramDirectory() + QL_JAVAW_FROM_BIN;
-        for (char& c : builtJavaw) if (c == '/') c = '\\';
-        REQUIRE_MESSAGE(CopyFileA(builtJavaw.c_str(), javaw.c_str(), FALSE), builtJavaw);
-        REQUIRE(CopyFileA((ProgramDirectory() + "QLPGPUtils.dll").c_str(), library.c_str(), FALSE));
-    }
-    ~ProductTree() { RemoveTree(root); }
-
-    void WriteControl(const std::string& contents) const {
-        REQUIRE(WriteWholeFile(jreBin + "\\javaw-control", contents));
-    }
+// The launcher's folder bin\ with the library, and beside it the accompanying runtime jre\bin\ with
+// the double.
+struct JavawTree : ProductTree {
+    JavawTree() : ProductTree(Contents{{"QLPGPUtils.dll"}, true, false, {}}) {}
+    std::string javaw() const { return jreBin() + "javaw.exe"; }
+    std::string library() const { return bin() + "QLPGPUtils.dll"; }
+    std::string binFolder() const { return bin().substr(0, bin().size() - 1); }
+    void WriteControl(const std::string& contents) const { WriteFile(jreBin() + "javaw-control", contents); }
 
     // The events one process recorded, without its process id; activations left out, since nothing
     // here asks for the foreground.
     std::vector<std::string> Events(DWORD processId) const {
         std::vector<std::string> events;
-        const std::string contents = ReadWholeFile(record).value_or("");
-        const std::string prefix = std::to_string(processId) + " ";
-        std::size_t start = 0;
-        for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
-            std::string line = contents.substr(start, end - start);
-            if (line.rfind(prefix, 0) != 0) continue;
-            line.erase(0, prefix.size());
-            if (line.rfind("activated ", 0) == 0) continue;
-            events.push_back(line);
-        }
+        for (const RecordLine& line : Record())
+            if (line.pid == processId && line.event != "activated")
+                events.push_back(line.event + (line.rest.empty() ? "" : " " + line.rest));
         return events;
     }
-
-    // The whole record, for failure messages.
-    std::string Text() const {
-        return ReadWholeFile(record).value_or("");
-    }
-
-    // Waits until the process has recorded `count` events.
     bool WaitForEvents(DWORD processId, std::size_t count) const {
-        const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
-        while (Events(processId).size() < count) {
-            if (GetTickCount64() >= deadline) return false;
-            Sleep(20);
-        }
-        return true;
+        return WaitUntil([&] { return Events(processId).size() >= count; }, kTimeoutMs);
     }
+    // The whole record, for failure messages.
+    std::string Text() const { return ReadText(jreBin() + "javaw-record.log"); }
 };
 
-// Waits until the published handle read by `read` equals `expected`.
 bool WaitForPublished(HWND (*read)(), HWND expected) {
-    const ULONGLONG deadline = GetTickCount64() + kTimeoutMs;
-    while (read() != expected) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(20);
-    }
-    return true;
+    return WaitUntil([&] { return read() == expected; }, kTimeoutMs);
 }
 
 // Events one a line, so that a failed comparison shows them.
@@ -132,9 +92,9 @@ Windows WindowsOf(const std::string& event, DWORD processId) {
     return windows;
 }
 
-Child StartJavaw(const ProductTree& tree, const std::string& commandLine) {
+Child StartJavaw(const JavawTree& tree, const std::string& commandLine) {
     Child::Options options;
-    options.currentDirectory = tree.bin;
+    options.currentDirectory = tree.binFolder();
     options.captureOutput = false;
     Child javaw(commandLine, options);
     REQUIRE_MESSAGE(javaw.started(), "error " << javaw.startError());
@@ -144,9 +104,9 @@ Child StartJavaw(const ProductTree& tree, const std::string& commandLine) {
 }  // namespace
 
 TEST_CASE("the javaw double publishes its windows, follows logon and logoff, records requests, ends on WM_CLOSE") {
-    ProductTree tree;
+    JavawTree tree;
     const std::string commandLine =
-        Quote(tree.javaw) + " -cp qlopgp.jar com.brennick.Launcher \"0*open*C:\\first file.pgp*\"";
+        Quote(tree.javaw()) + " -cp qlopgp.jar com.brennick.Launcher \"0*open*C:\\first file.pgp*\"";
     Child javaw = StartJavaw(tree, commandLine);
     const DWORD pid = javaw.id();
 
@@ -155,15 +115,15 @@ TEST_CASE("the javaw double publishes its windows, follows logon and logoff, rec
     std::vector<std::string> events = tree.Events(pid);
     CHECK(events[0] == "start");
     CHECK(events[1] == "cmdline " + commandLine);
-    CHECK(events[2] == "cwd " + tree.bin);
+    CHECK(events[2] == "cwd " + tree.binFolder());
     CHECK(events[3] == "library loaded");
     // Found by name in the current directory, the launcher's folder: not beside javaw.exe.
-    CHECK(Lower(events[4]) == Lower("module " + tree.library));
+    CHECK(Lower(events[4]) == Lower("module " + tree.library()));
     const Windows windows = WindowsOf(events[5], pid);
     CHECK(events[6] == windows.Publication(true));
 
     // The library file the double loaded: each copy has a shared block of its own.
-    Bridge bridge(tree.library);
+    Bridge bridge(tree.library());
     REQUIRE(bridge.loaded());
     CHECK(WaitForPublished(bridge.GetMainWnd, windows.mainWnd()));
     CHECK(bridge.GetHiddenWnd() == windows.hiddenWnd());
@@ -202,9 +162,9 @@ TEST_CASE("the javaw double publishes its windows, follows logon and logoff, rec
 }
 
 TEST_CASE("the javaw double starts logged off when its control file says so, and ends with a chosen code") {
-    ProductTree tree;
+    JavawTree tree;
     tree.WriteControl("logged-off\r\n");
-    Child javaw = StartJavaw(tree, Quote(tree.javaw) + " -cp qlopgp.jar com.brennick.Launcher 0*open**");
+    Child javaw = StartJavaw(tree, Quote(tree.javaw()) + " -cp qlopgp.jar com.brennick.Launcher 0*open**");
     const DWORD pid = javaw.id();
 
     REQUIRE_MESSAGE(tree.WaitForEvents(pid, 7), tree.Text());
@@ -212,7 +172,7 @@ TEST_CASE("the javaw double starts logged off when its control file says so, and
     const Windows windows = WindowsOf(events[5], pid);
     CHECK(events[6] == windows.Publication(false));
 
-    Bridge bridge(tree.library);
+    Bridge bridge(tree.library());
     REQUIRE(bridge.loaded());
     CHECK(WaitForPublished(bridge.GetHiddenWnd, windows.hiddenWnd()));
     CHECK(bridge.GetMainWnd() == nullptr);
@@ -232,10 +192,8 @@ TEST_CASE("the javaw double starts logged off when its control file says so, and
 TEST_CASE("record lines that several threads append at once stay whole") {
     // The double's threads record at the same moment (a request, and the activation the launcher
     // causes with it); under Wine a long line and a short one could overlap in the file.
-    char temp[MAX_PATH];
-    REQUIRE(GetTempPathA(MAX_PATH, temp) > 0);
-    const std::string path = std::string(temp) + "ql-append-" + std::to_string(GetCurrentProcessId()) + ".log";
-    DeleteFileA(path.c_str());
+    Sandbox folder;
+    const std::string path = folder.root() + "append.log";
     struct Writer {
         std::string path;
         std::string body;
@@ -254,8 +212,7 @@ TEST_CASE("record lines that several threads append at once stay whole") {
         REQUIRE(WaitForSingleObject(thread, kTimeoutMs) == WAIT_OBJECT_0);
         CloseHandle(thread);
     }
-    const std::string contents = ReadWholeFile(path).value_or("");
-    DeleteFileA(path.c_str());
+    const std::string contents = folder.ReadText(path);
     int whole = 0;
     std::size_t start = 0;
     for (std::size_t end; (end = contents.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -265,3 +222,5 @@ TEST_CASE("record lines that several threads append at once stay whole") {
     CHECK(start == contents.size());
     CHECK(whole == 600);
 }
+
+TEST_SUITE_END();

@@ -68,15 +68,6 @@ BOOL WINAPI RecordShellExecuteExA(SHELLEXECUTEINFOA* info) {
     return seen.result;
 }
 
-HRESULT Invoke(IContextMenu* menu, UINT_PTR verb, HWND owner = nullptr) {
-    CMINVOKECOMMANDINFO info = {};
-    info.cbSize = sizeof info;
-    info.hwnd = owner;
-    info.lpVerb = reinterpret_cast<LPCSTR>(verb);
-    info.nShow = SW_SHOWNORMAL;
-    return menu->InvokeCommand(&info);
-}
-
 // One test's world: COM on this thread, a product tree with the extension registered from it, and
 // the extension's calls to the platform patched for recording.
 struct Session {
@@ -158,34 +149,6 @@ std::optional<MessageBoxSeen> InvokeClosingBoxes(IContextMenu* menu, UINT_PTR ve
     user.join();
     return box;
 }
-
-struct MenuItemSeen {
-    UINT type = 0, state = 0, id = 0;
-    HMENU submenu = nullptr;
-    HBITMAP bitmap = nullptr;
-    std::wstring text;
-};
-
-MenuItemSeen ReadItem(HMENU menu, UINT position) {
-    wchar_t text[128] = {};
-    MENUITEMINFOW info = {};
-    info.cbSize = sizeof info;
-    info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_BITMAP | MIIM_CHECKMARKS;
-    info.dwTypeData = text;
-    info.cch = 127;
-    REQUIRE(GetMenuItemInfoW(menu, position, TRUE, &info));
-    return {info.fType, info.fState, info.wID, info.hSubMenu, info.hbmpItem, text};
-}
-
-// Explorer's own menu, with two items of its own around the place the extension is given.
-struct ExplorerMenu {
-    HMENU menu = CreatePopupMenu();
-    ExplorerMenu() {
-        AppendMenuW(menu, MF_STRING, 1, L"Open");
-        AppendMenuW(menu, MF_STRING, 2, L"Properties");
-    }
-    ~ExplorerMenu() { DestroyMenu(menu); }
-};
 
 // An object as Explorer holds it for one selection: made, given `paths` (the medium it got released
 // once) and, unless told otherwise, its menu added between Explorer's two items, identifiers from 100.
@@ -297,21 +260,17 @@ TEST_CASE("each selection gets its first item, and the launcher receives every s
     enum class Spelling { Exact, ShortName, LeftOut };
     struct Entry {
         std::wstring name;
-        Kind kind;
-        Spelling spelling;
+        Kind kind = Kind::File;
+        Spelling spelling = Spelling::Exact;
     };
     const std::wstring longFolder = std::wstring(150, L'f') + L"\\" + std::wstring(90, L'g');
-    const Entry aPGP{L"up.PGP", Kind::File, Spelling::Exact}, aAsc{L"a.Asc", Kind::File, Spelling::Exact},
-        apgp{L"a.pgp", Kind::File, Spelling::Exact}, btxt{L"b.txt", Kind::File, Spelling::Exact},
-        docs{L"docs", Kind::Folder, Spelling::Exact}, xpgp{L"x.pgp", Kind::Folder, Spelling::Exact},
-        apgptxt{L"a.pgp.txt", Kind::File, Spelling::Exact}, agpg{L"a.gpg", Kind::File, Spelling::Exact},
-        longFile{longFolder + L"\\" + std::wstring(60, L'h') + L".pgp", Kind::File, Spelling::Exact},
-        longDir{longFolder, Kind::Folder, Spelling::Exact},
+    const Entry aPGP{L"up.PGP"}, aAsc{L"a.Asc"}, apgp{L"a.pgp"}, btxt{L"b.txt"}, docs{L"docs", Kind::Folder},
+        xpgp{L"x.pgp", Kind::Folder}, apgptxt{L"a.pgp.txt"}, agpg{L"a.gpg"},
+        longFile{longFolder + L"\\" + std::wstring(60, L'h') + L".pgp"}, longDir{longFolder, Kind::Folder},
         macron{L"d\u0101ta.txt", Kind::File, Spelling::ShortName},   // best fit would make it data.txt
-        plain{L"data.txt", Kind::File, Spelling::Exact},
-        cyrillic{L"\u0444\u0430\u0439\u043b.pgp", Kind::File, Spelling::ShortName},
+        plain{L"data.txt"}, cyrillic{L"\u0444\u0430\u0439\u043b.pgp", Kind::File, Spelling::ShortName},
         cjk{L"\u6587\u4ef6.asc", Kind::File, Spelling::ShortName},
-        cafe{L"caf\u00e9.txt", Kind::File, Spelling::Exact},           // in the code page: kept as it is
+        cafe{L"caf\u00e9.txt"},                                        // in the code page: kept as it is
         gone{L"g\u014dne.txt", Kind::Missing, Spelling::LeftOut};      // no short name for a missing file
     REQUIRE(MakeFolderW(sel + longFolder.substr(0, 150)));
     for (const Entry* entry : {&aPGP, &aAsc, &apgp, &btxt, &docs, &xpgp, &apgptxt, &agpg, &longDir, &longFile, &macron,
@@ -525,25 +484,21 @@ TEST_CASE("commands: every offset, the owner window field, the call that starts 
     struct Case {
         UINT_PTR verb;
         HWND window;
-        HRESULT result;
-        std::string request;  // empty: nothing started
+        std::string request;  // empty: E_INVALIDARG, nothing started
     };
     const std::vector<Case> cases = {
-        {0, owner, S_OK, "\"" + window.Field() + "*protect*" + items + "\""},
-        {1, nullptr, S_OK, "\"0*secure_text_editor*" + items + "\""},
-        {2, owner, S_OK, "\"" + window.Field() + "*wipe*" + items + "\""},
-        {4, nullptr, S_OK, "\"0*key_manager*" + items + "\""},
-        {5, nullptr, S_OK, "\"0*default_settings*" + items + "\""},
+        {0, owner, "\"" + window.Field() + "*protect*" + items + "\""},
+        {1, nullptr, "\"0*secure_text_editor*" + items + "\""},
+        {2, owner, "\"" + window.Field() + "*wipe*" + items + "\""},
+        {4, nullptr, "\"0*key_manager*" + items + "\""},
+        {5, nullptr, "\"0*default_settings*" + items + "\""},
         // The window field is the handle's low 32 bits as a signed number.
-        {0, reinterpret_cast<HWND>(static_cast<INT_PTR>(-5)), S_OK, "\"-5*protect*" + items + "\""},
-        {0, reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xFFFFFFFEu)), S_OK, "\"-2*protect*" + items + "\""},
-        {3, nullptr, E_INVALIDARG, ""},
-        {6, nullptr, E_INVALIDARG, ""},
-        {8, nullptr, E_INVALIDARG, ""},
-        {99, nullptr, E_INVALIDARG, ""},
-        {0x10000, nullptr, E_INVALIDARG, ""},  // any bit above the low 16: a text verb
-        {reinterpret_cast<UINT_PTR>("protect"), nullptr, E_INVALIDARG, ""},
-        {reinterpret_cast<UINT_PTR>("open"), nullptr, E_INVALIDARG, ""},
+        {0, reinterpret_cast<HWND>(static_cast<INT_PTR>(-5)), "\"-5*protect*" + items + "\""},
+        {0, reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xFFFFFFFEu)), "\"-2*protect*" + items + "\""},
+        {3, nullptr, ""}, {6, nullptr, ""}, {8, nullptr, ""}, {99, nullptr, ""},
+        {0x10000, nullptr, ""},  // any bit above the low 16: a text verb
+        {reinterpret_cast<UINT_PTR>("protect"), nullptr, ""},
+        {reinterpret_cast<UINT_PTR>("open"), nullptr, ""},
     };
     for (const Case& c : cases) {
         CAPTURE(c.verb);
@@ -553,7 +508,7 @@ TEST_CASE("commands: every offset, the owner window field, the call that starts 
             continue;
         }
         g_executes.clear();
-        CHECK(Invoke(handler.get(), c.verb, c.window) == c.result);
+        CHECK(Invoke(handler.get(), c.verb, c.window) == E_INVALIDARG);
         CHECK(g_executes.empty());
     }
     // Invoking leaves the object as it was: the same command runs again.

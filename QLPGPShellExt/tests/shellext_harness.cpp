@@ -47,6 +47,17 @@ ImportPatch::~ImportPatch() {
     VirtualProtect(slot_, sizeof(void*), oldProtection, &oldProtection);
 }
 
+MenuItemSeen ReadItem(HMENU menu, UINT position) {
+    wchar_t text[128] = {};
+    MENUITEMINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_BITMAP | MIIM_CHECKMARKS;
+    info.dwTypeData = text;
+    info.cch = 127;
+    REQUIRE(GetMenuItemInfoW(menu, position, TRUE, &info));
+    return {info.fType, info.fState, info.wID, info.hSubMenu, info.hbmpItem, text};
+}
+
 std::size_t OwnHandleCount() {
     const auto handles = HandlesOf(GetCurrentProcessId());
     REQUIRE(handles.has_value());

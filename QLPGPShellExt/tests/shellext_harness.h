@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <shlobj.h>
 
 #include <string>
 
@@ -34,6 +35,36 @@ struct Com {
     Com() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
     ~Com() { CoUninitialize(); }
 };
+
+// Explorer as the extension's host: its own menu, with two items around the place the extension is
+// given, an item of a menu read back, and a command invoked by its offset (or a text verb's address).
+struct ExplorerMenu {
+    HMENU menu = CreatePopupMenu();
+    ExplorerMenu() {
+        AppendMenuW(menu, MF_STRING, 1, L"Open");
+        AppendMenuW(menu, MF_STRING, 2, L"Properties");
+    }
+    ~ExplorerMenu() { DestroyMenu(menu); }
+    ExplorerMenu(const ExplorerMenu&) = delete;
+    ExplorerMenu& operator=(const ExplorerMenu&) = delete;
+};
+
+struct MenuItemSeen {
+    UINT type = 0, state = 0, id = 0;
+    HMENU submenu = nullptr;
+    HBITMAP bitmap = nullptr;
+    std::wstring text;
+};
+MenuItemSeen ReadItem(HMENU menu, UINT position);
+
+inline HRESULT Invoke(IContextMenu* menu, UINT_PTR verb, HWND owner = nullptr) {
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof info;
+    info.hwnd = owner;
+    info.lpVerb = reinterpret_cast<LPCSTR>(verb);
+    info.nShow = SW_SHOWNORMAL;
+    return menu->InvokeCommand(&info);
+}
 
 // regsvr32 of this bitness on `path`, silent; its exit code (0: success).
 DWORD RunRegsvr32(const std::string& path, bool unregister);

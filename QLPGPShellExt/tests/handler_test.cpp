@@ -531,7 +531,10 @@ TEST_CASE("thousands of selected paths: consecutive launches in order, each with
         }
         Handler handler(session, paths);
         session.tree.ClearStarts();
-        g_executes.clear();  // the last series is over: no other thread uses it
+        {
+            const std::lock_guard<std::mutex> lock(g_executesLock);  // a late series of the last round
+            g_executes.clear();
+        }
         const std::size_t handlesBefore = OwnHandleCount();
         REQUIRE(Invoke(handler.get(), 2) == S_OK);
 
